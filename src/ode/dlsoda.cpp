@@ -418,10 +418,10 @@ class Driver {
     s_.tswitch = s_.tcur;
     const bool to_bdf = s_.method == METHOD_BDF;
     s_.order_cap = to_bdf ? s_.mxords : s_.mxordn;
-    // With a short RWORK the matrix area may not exist yet; the call stops
+    // With a short RWORK the matrix area may lie past LRW; the call stops
     // with ISTATE -7 before any BDF step, and an ISTATE 3 call that supplies
     // the room stores the factor then.
-    if (to_bdf && s_.real_short == 0) {
+    if (to_bdf && s_.matrix_at + MATRIX_FD_FACTOR_SLOT < lrw_) {
       rwork_[s_.matrix_at + MATRIX_FD_FACTOR_SLOT] = std::sqrt(s_.roundoff);
     }
     if (s_.real_short == 2) s_.real_short = 1;

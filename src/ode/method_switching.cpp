@@ -49,7 +49,8 @@ SwitchChoice consider_switch_to_bdf(const LsodaState& s, const double* z, const 
     const double dm2 = dsm * adamserr(s.q) / bdferr(s.q);
     r2 = step_ratio(dm2, exsm, SAME_ORDER);
   }
-  if (r2 < kSwitchGain * r1) return choice;
+  // Written as "not at least", so that an undefined ratio never switches.
+  if (!(r2 >= kSwitchGain * r1)) return choice;
   return SwitchChoice{true, r2, order};
 }
 

@@ -308,5 +308,24 @@ TEST(DlsodaInterface, ShortRworkWarnsThenStopsWhenTheSwitchNeedsMore) {
   EXPECT_NEAR(run.y[0], 1.0, 1.0e-5);
 }
 
+TEST(DlsodaInterface, SwitchStoresTheDifferenceFactorWhereTheShortRworkHoldsIt) {
+  // With MXORDN 5 and N 1: Adams needs 20 + 6 + 3 = 29, BDF 20 + 6 + 3 + 3 = 32.
+  // The matrix area starts at slot 27, inside the 29, so the switch to BDF
+  // stores its increment factor there even though the call then stops.
+  constexpr int kAdamsOnly = 29;
+  constexpr int kMatrixArea = 20 + 6;  // 0-based first slot of the area
+  Integration run(stiff_decay, {0.0}, kAdamsOnly, 21);
+  run.iopt = 1;
+  run.i(iwork_slot::MXORDN) = 5;
+  run.i(iwork_slot::MXSTEP) = 100000;
+  CaptureStdout();
+  run.run_to(100.0);
+  GetCapturedStdout();
+  ASSERT_EQ(run.istate, -7);
+  EXPECT_EQ(run.mnext(), METHOD_BDF);
+  EXPECT_EQ(run.rwork[kMatrixArea], std::ldexp(1.0, -26)) << "sqrt of the unit roundoff";
+  EXPECT_TRUE(run.guards_intact());
+}
+
 }  // namespace
 }  // namespace tarnok::ode
