@@ -156,8 +156,10 @@ int check_format(const char* format, const Element& expected) noexcept {
     } else if (is_element_char(c)) {
       break;
     } else {
+      // As unsigned: a byte above 0x7f must not turn into a negative code point.
       PyErr_Format(PyExc_ValueError,
-                   "Does not understand character buffer dtype format string ('%c')", c);
+                   "Does not understand character buffer dtype format string ('%c')",
+                   static_cast<int>(static_cast<unsigned char>(c)));
       return -1;
     }
   }

@@ -115,9 +115,12 @@ Py_ssize_t parameter_position(PyObject* key) {
 }
 
 // Reports the first keyword that filled no parameter: one that is not a
-// string, one that names a parameter already given by position, or one that
-// names no parameter at all.
+// string, one that names a parameter already given (by position or, from a C
+// caller, by an earlier keyword of the same name), or one that names no
+// parameter at all.
 int raise_keyword_error(PyObject* kwnames, Py_ssize_t nargs) {
+  std::array<bool, parameter_count> given{};
+  for (Py_ssize_t i = 0; i < nargs; ++i) given[static_cast<std::size_t>(i)] = true;
   for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, j);
     if (!PyUnicode_Check(key)) {
@@ -130,11 +133,12 @@ int raise_keyword_error(PyObject* kwnames, Py_ssize_t nargs) {
                    function_name, key);
       return -1;
     }
-    if (position < nargs) {
+    if (given[static_cast<std::size_t>(position)]) {
       PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                    function_name, key);
       return -1;
     }
+    given[static_cast<std::size_t>(position)] = true;
   }
   PyErr_SetString(PyExc_SystemError, "fit_zscan: keyword arguments bound inconsistently");
   return -1;
@@ -157,12 +161,16 @@ int bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     if (j >= 0) {
       bound[static_cast<std::size_t>(i)] = keyword_values[j];
       ++matched;
-    } else if (i < required_count) {
-      // The count reported as given is the missing parameter's position.
-      return raise_positional_count("at least", required_count, i);
     }
   }
-  return matched == keyword_count ? 0 : raise_keyword_error(kwnames, nargs);
+  // A keyword that filled nothing is reported before any missing parameter.
+  if (matched != keyword_count) return raise_keyword_error(kwnames, nargs);
+  for (Py_ssize_t i = nargs; i < required_count; ++i) {
+    // The count reported as given is the missing parameter's position.
+    if (bound[static_cast<std::size_t>(i)] == nullptr)
+      return raise_positional_count("at least", required_count, i);
+  }
+  return 0;
 }
 
 // Strictly in parameter order: the first refusal is the one reported.

@@ -78,9 +78,26 @@ class TestBinding:
                                             r"argument 'x_data'$"):
             fit_zscan(*problem.args(), x_data=problem.x_data)
 
-    def test_missing_parameter_is_reported_before_unknown_keyword(self, problem):
-        with pytest.raises(TypeError, match=r"\(0 given\)"):
+    def test_keyword_errors_are_reported_before_a_missing_parameter(self, problem):
+        with pytest.raises(TypeError, match=r"^fit_zscan\(\) got an unexpected keyword "
+                                            r"argument 'bogus'$"):
             fit_zscan(bogus=1)
+        with pytest.raises(TypeError, match=r"unexpected keyword argument 'n_start'$"):
+            fit_zscan(*problem.args()[:14], n_start=2)
+        with pytest.raises(TypeError, match=r"multiple values for keyword argument 'x_data'$"):
+            fit_zscan(problem.x_data, x_data=problem.x_data)
+        # Only once every keyword found its parameter is the first gap reported.
+        with pytest.raises(TypeError, match=r"takes at least 15 positional arguments \(1 given\)"):
+            fit_zscan(problem.x_data, populations=problem.populations)
+
+    def test_keywords_only_a_c_caller_can_pass(self, problem):
+        # Python code cannot pass these; a C caller can, through vectorcall.
+        for positional in (problem.args(), problem.args()[:14]):
+            with pytest.raises(TypeError, match=r"^fit_zscan\(\) keywords must be strings$"):
+                vectorcall(fit_zscan, positional, [(1, True)])
+        with pytest.raises(TypeError, match=r"^fit_zscan\(\) got multiple values for keyword "
+                                            r"argument 'n_starts'$"):
+            vectorcall(fit_zscan, problem.args(), [("n_starts", 1), ("n_starts", 2)])
 
     def test_all_by_keyword_equals_all_by_position(self, measured):
         frozen = measured.frozen(2)
@@ -92,6 +109,19 @@ class TestBinding:
         assert_same_result(fit_zscan(*measured.args()), fit_zscan(*measured.args(), False, 3))
         frozen = measured.frozen(2)
         assert_same_result(fit_zscan(*frozen.args()), fit_zscan(*frozen.args(), None, 3.0))
+
+
+def vectorcall(function, positional, keywords):
+    """Calls function the way C code does: keywords are (name, value) pairs,
+    names of any type, repeats allowed."""
+    api = ctypes.pythonapi
+    api.PyObject_Vectorcall.restype = ctypes.py_object
+    api.PyObject_Vectorcall.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object),
+                                        ctypes.c_size_t, ctypes.py_object]
+    values = [*positional, *(value for _, value in keywords)]
+    stack = (ctypes.py_object * len(values))(*values)
+    names = tuple(name for name, _ in keywords)
+    return api.PyObject_Vectorcall(function, stack, len(positional), names)
 
 
 def assert_same_result(first, second):
