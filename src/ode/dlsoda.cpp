@@ -17,6 +17,7 @@
 #include "ode/iteration_matrix.hpp"
 #include "ode/roundoff.hpp"
 #include "ode/step_controller.hpp"
+#include "ode/vector_length.hpp"
 #include "ode/work_layout.hpp"
 
 namespace tarnok::ode {
@@ -72,7 +73,10 @@ class Driver {
   void refuse() noexcept { *istate_ = -3; }
   double* history() const noexcept { return rwork_ + s_.history_at; }
   double* ewt() const noexcept { return rwork_ + s_.ewt_at; }
-  double norm(const double* v) const noexcept { return weighted_max_norm(s_.n, v, ewt()); }
+  double norm(const double* v) const noexcept {
+    const double* w = ewt();
+    return with_vector_length(s_.n, [v, w](auto n) { return weighted_max_norm(n, v, w); });
+  }
 
   void store_outputs() noexcept {
     rwork_[rwork_slot::HU] = s_.hu;
@@ -326,11 +330,13 @@ class Driver {
 
   // --- step loop -----------------------------------------------------------------------
   void step_loop(bool first_step) noexcept {
+    // The layout is fixed for the whole call.
+    const StepArrays arrays = step_arrays();
     for (bool skip_checks = first_step;; skip_checks = false) {
       if (!skip_checks && before_step() == Outcome::RETURNED) return;
       if (accuracy_check() == Outcome::RETURNED) return;
       warn_if_step_vanishes();
-      take_step(s_, step_arrays());
+      take_step(s_, arrays);
       if (s_.step_status == -1) return step_failed(msg::ERROR_TEST_FAILED, -4);
       if (s_.step_status == -2) return step_failed(msg::CONVERGENCE_FAILED, -5);
       s_.initialised = true;
@@ -350,15 +356,28 @@ class Driver {
       fail(-1);
       return Outcome::RETURNED;
     }
-    compute_error_weights(s_.n, itol_, rtol_, atol_, history(), ewt());
-    const int bad = first_nonpositive_weight();
+    const int bad = refresh_weights();
     if (bad >= 0) {
       report(msg::EWT_BECAME_NONPOSITIVE, bad + 1, 0, s_.tcur, ewt()[bad]);
       fail(-6);
       return Outcome::RETURNED;
     }
-    invert_weights();
     return Outcome::CONTINUE;
+  }
+
+  // The weights of the step about to be taken, inverted; or, if one is not
+  // positive, the index of the first such (the weights left uninverted).
+  int refresh_weights() noexcept {
+    const double* ycur = history();
+    double* w = ewt();
+    return with_vector_length(s_.n, [this, ycur, w](auto n) {
+      compute_error_weights(n, itol_, rtol_, atol_, ycur, w);
+      for (int i = 0; i < n; ++i) {
+        if (w[i] <= 0.0) return i;
+      }
+      for (int i = 0; i < n; ++i) w[i] = 1.0 / w[i];
+      return -1;
+    });
   }
 
   // The work arrays cannot hold the method now in use (ISTATE -7).

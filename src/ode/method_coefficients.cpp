@@ -91,9 +91,6 @@ const ProcessTables& tables() noexcept {
   return instance;
 }
 
-constexpr double kAdamsStabilityLimit[MAX_ADAMS_ORDER] = {
-    0.5, 0.575, 0.55, 0.45, 0.35, 0.25, 0.2, 0.15, 0.1, 0.075, 0.05, 0.025};
-
 }  // namespace
 
 void generate_coefficients(int meth, MethodCoefficients& out) noexcept {
@@ -110,6 +107,5 @@ const MethodCoefficients& method_coefficients(int meth) noexcept {
 
 double adamserr(int q) noexcept { return tables().adamserr[q - 1]; }
 double bdferr(int q) noexcept { return tables().bdferr[q - 1]; }
-double adams_stability_limit(int q) noexcept { return kAdamsStabilityLimit[q - 1]; }
 
 }  // namespace tarnok::ode
