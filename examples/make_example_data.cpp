@@ -29,19 +29,30 @@ using namespace tarnok;
 // Units: metres, seconds, joules; positions in millimetres.
 struct Example {
   // sigma_12, sigma_23, sigma_45 (m^2); lifetimes 2->1, 2->4, 3->2, 4->1, 5->4 (s).
-  // A triplet absorbing fifty times more than the ground state, fed by
-  // intersystem crossing within the pulse, darkens the sample at the focus.
-  std::array<double, 8> spec_pars{2e-21, 5e-21, 1e-19, 8e-9, 4e-9, 1e-10, 1e-6, 1e-10};
-  std::array<std::int32_t, 3> fit_indices{0, 2, 4};  // 0-based, as fit_zscan takes them
-  std::array<double, 5> populations{1.8e23, 0.0, 0.0, 0.0, 0.0};  // 1/m^3
+  // A triplet absorbing fifteen times more than the ground state, fed by
+  // intersystem crossing within the pulse, darkens the sample at the focus;
+  // at the highest energy the ground state is partly bleached, and that
+  // saturation is what tells the two fitted cross-sections apart.
+  std::array<double, 8> spec_pars{2e-21, 5e-21, 3e-20, 8e-9, 4e-9, 1e-10, 1e-6, 1e-10};
+  // The ground-state and triplet cross-sections, 0-based as fit_zscan takes
+  // them. Each start factor turns the true value into the example's start: a
+  // factor of two off, upwards for sigma_12 and downwards for sigma_45, so
+  // that fit_zscan's largest start multiplier (about 3.3) never drives the
+  // triplet absorption deep into saturation, where a first Gauss-Newton step
+  // would overshoot to negative cross-sections.
+  std::array<std::int32_t, 2> fit_indices{0, 2};
+  std::array<double, 2> start_factors{2.0, 0.5};
+  std::array<double, 5> populations{1e23, 0.0, 0.0, 0.0, 0.0};  // 1/m^3
   double wavelength = 532e-9;
   double w0 = 20e-6;
   double M2 = 1.0;
   double tau = 5e-9;
   double sample_width = 1e-3;
-  std::int32_t t_slices = 21;
-  std::int32_t z_slices = 11;
-  std::array<double, 3> pulse_energy{100e-6, 200e-6, 400e-6};
+  // Coarse enough that three starts take seconds, fine enough to show the
+  // physics; the data are made on the same grids the fit uses.
+  std::int32_t t_slices = 15;
+  std::int32_t z_slices = 8;
+  std::array<double, 3> pulse_energy{200e-6, 800e-6, 3.2e-3};
   std::int32_t num_x_pts = 41;
   double half_scan_mm = 20.0;
   double noise_sigma = 1e-3;
@@ -132,6 +143,7 @@ bool write_truth(const std::string& path, const Example& e) {
                "  \"spec_par_names\": [\"sigma_12\", \"sigma_23\", \"sigma_45\", \"tau_21\", "
                "\"tau_24\", \"tau_32\", \"tau_41\", \"tau_54\"],\n"
                "  \"fit_indices\": %s,\n"
+               "  \"start_factors\": %s,\n"
                "  \"populations\": %s,\n"
                "  \"pulse_energy\": %s,\n"
                "  \"wavelength\": %s,\n  \"w0\": %s,\n  \"M2\": %s,\n"
@@ -141,6 +153,7 @@ bool write_truth(const std::string& path, const Example& e) {
                "  \"noise_sigma\": %s,\n  \"seed\": %llu\n"
                "}\n",
                json_array(e.spec_pars).c_str(), json_array(e.fit_indices).c_str(),
+               json_array(e.start_factors).c_str(),
                json_array(e.populations).c_str(), json_array(e.pulse_energy).c_str(),
                shortest(e.wavelength).c_str(), shortest(e.w0).c_str(), shortest(e.M2).c_str(),
                shortest(e.tau).c_str(), shortest(e.sample_width).c_str(), e.t_slices,

@@ -48,7 +48,7 @@ class ModelStateReset {
 };
 
 // Focus weighting: 5 at x = 0, tending to 1 far from the focus (x in metres).
-double focus_weight(double x) noexcept { return 1.0 + 4.0 * std::exp(-4.0 * x * x); }
+double focus_weight(double x) noexcept { return 1.0 + 4.0 * std::exp(-4.0 * (x * x)); }
 
 // Evaluates the model of every dataset with the parameter vector p into
 // state.model_vals. May throw std::bad_alloc (the model's work storage).

@@ -17,9 +17,10 @@ double beam_irradiance(double r, double t, double z, double E, double tau,
   const double w = w0 * std::sqrt(z_rel * z_rel + 1.0);
   const double t_rel = t / tau;
   const double temporal = std::exp(-(t_rel * t_rel));
-  const double w_squared = w * w;
-  const double spatial = std::exp((r * r * spatial_exponent_factor) / w_squared);
-  return spatial * (E * irradiance_factor * temporal) / (tau * pi * w_squared);
+  const double spatial = std::exp((r * r * spatial_exponent_factor) / (w * w));
+  // Left to right, as the reference formula tau*pi*w*w is written: grouping
+  // w*w first would change the last bit of the table.
+  return spatial * (E * irradiance_factor * temporal) / (tau * pi * w * w);
 }
 
 double rayleigh_range(double w0, double M2, double wavelength) noexcept {

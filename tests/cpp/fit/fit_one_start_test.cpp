@@ -104,12 +104,31 @@ TEST(FitOneStart, CopiesOnlyTheResidualsAskedFor) {
   EXPECT_NEAR(r.error, std::sqrt(expected), 1e-14);
 }
 
+// Three parameters that each leave their own mark on curves taken at pulse
+// energies a decade apart: sigma_12 sets the fluence at which the ground state
+// bleaches (visible at 0.2 mJ), sigma_45 the strength of the triplet
+// absorption (the deep dip at 2 mJ), and the lifetime 5 -> 4 the irradiance at
+// which that absorption saturates (the dip closes again at 20 mJ). The
+// lifetimes 3 -> 2 and 5 -> 4 are 0.1 ns so that the saturation falls within
+// the scan. With this noise the fitted values scatter by about 0.4 %, 0.5 %
+// and 0.7 % (one standard deviation, from the weighted Jacobian at the truth).
+constexpr double kNoiseSd = 1e-3;
+// Over four standard deviations of the least well determined parameter.
+constexpr double kRecoveryTolerance = 0.03;
+// lmdif1 stops once a step improves the sum of squares by less than 1e-3 of
+// itself, and its forward-difference Jacobian (step 1.5e-8 relative) is
+// coarse against the integrator's 1e-6 tolerances, so the last steps are
+// short: the error it reaches lies a little above the best one.
+constexpr double kErrorSlack = 1.05;
+
 TEST(FitOneStart, RecoversThreeParametersFromNoisyMultiEnergyData) {
-  Scan scan(15, {50e-6, 100e-6, 200e-6}, 15.0);
+  Scan scan(15, {0.2e-3, 2e-3, 20e-3}, 15.0);
   scan.problem.t_slices = 7;
+  scan.problem.spec_pars[5] = 1e-10;  // lifetime 3 -> 2
+  scan.problem.spec_pars[7] = 1e-10;  // lifetime 5 -> 4
   scan.y = scan.model_at(scan.problem.spec_pars);
   std::mt19937 rng(20240611);
-  std::normal_distribution<double> noise(0.0, 1e-3);
+  std::normal_distribution<double> noise(0.0, kNoiseSd);
   for (double& v : scan.y) v += noise(rng);
 
   const Params truth = scan.problem.spec_pars;
@@ -117,21 +136,18 @@ TEST(FitOneStart, RecoversThreeParametersFromNoisyMultiEnergyData) {
   Params start = truth;
   start[0] *= 2.0;  // sigma_12
   start[2] *= 0.5;  // sigma_45
-  start[4] *= 2.0;  // lifetime 2 -> 4
-  const StartResult r = run_start(scan, start, {1, 3, 5}, scan.m());
+  start[7] *= 2.0;  // lifetime 5 -> 4
+  const StartResult r = run_start(scan, start, {1, 3, 8}, scan.m());
 
-  // The fit explains the data as well as the truth does: what is left is noise.
-  EXPECT_LE(r.error, error_at_truth * 1.001);
-  // The ground-state cross-section is pinned by the data; the dip depends
-  // mainly on the triplet yield times the triplet cross-section, so noise of
-  // 1e-3 moves sigma_45 and the 2 -> 4 lifetime together along that valley.
-  EXPECT_NEAR(r.spec_pars[0] / truth[0], 1.0, 0.03);
-  EXPECT_NEAR(r.spec_pars[2] / truth[2], 1.0, 0.2);
-  EXPECT_NEAR(r.spec_pars[4] / truth[4], 1.0, 0.2);
-  for (const int i : {1, 3, 5, 6, 7}) EXPECT_EQ(r.spec_pars[i], truth[i]) << i;
+  EXPECT_LE(r.error, error_at_truth * kErrorSlack);
+  for (const int i : {0, 2, 7}) {
+    EXPECT_NEAR(r.spec_pars[i] / truth[i], 1.0, kRecoveryTolerance) << i;
+  }
+  for (const int i : {1, 3, 4, 5, 6}) EXPECT_EQ(r.spec_pars[i], truth[i]) << i;
   double sum_of_squares = 0.0;
   for (const double v : r.residuals) sum_of_squares += v * v;
-  EXPECT_LT(std::sqrt(sum_of_squares / scan.m()), 1.2e-3);  // unweighted, at noise level
+  // Unweighted, at the noise level: what is left is noise.
+  EXPECT_LT(std::sqrt(sum_of_squares / scan.m()), 1.2 * kNoiseSd);
 }
 
 TEST(FitOneStart, ConcurrentFitsMatchSequentialOnesBitForBit) {
