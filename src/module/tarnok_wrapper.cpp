@@ -1,7 +1,7 @@
 // The module tarnok_wrapper, initialised in two phases. In Python terms:
 //
-//   create(spec): refuse a second interpreter; return the module made before,
-//                 if any, else a new module named by the spec
+//   create(module_spec): refuse a second interpreter; return the module made
+//                 before, if any, else a new module named by module_spec
 //   exec(module): record it; warn on a Python other than 3.12; check that
 //                 NumPy's types have the layout this build expects; import
 //                 numpy (as np) and its native API; bind fit_zscan and
