@@ -57,6 +57,20 @@ TEST(BeamIrradiance, ScalesLinearlyWithEnergy) {
               rounding);
 }
 
+TEST(BeamIrradiance, EvaluatesTheFormulaInItsWrittenOrder) {
+  // At these inputs grouping w*w first, or dividing before multiplying by the
+  // spatial factor, changes the last bit: other implementations of the model
+  // must build the identical table.
+  const double z_R = rayleigh_range(w0, 1.0, wavelength);
+  const double r = 3e-6, t = 0.9e-9, z = 3e-4;
+  const double w = w0 * std::sqrt((z / z_R) * (z / z_R) + 1.0);
+  const double temporal = std::exp(-((t / tau) * (t / tau)));
+  const double spatial = std::exp((r * r * -2.0) / (w * w));
+  const double expected = spatial * (energy * 1.88e-4 * temporal) / (((tau * pi) * w) * w);
+  EXPECT_EQ(beam_irradiance(r, t, z, energy, tau, w0, z_R), expected);
+  EXPECT_NE(expected, spatial * (energy * 1.88e-4 * temporal) / (tau * pi * (w * w)));
+}
+
 TEST(RayleighRange, IsPiW0SquaredOverM2Lambda) {
   EXPECT_EQ(rayleigh_range(w0, 1.5, wavelength), pi * (w0 * w0) / (1.5 * wavelength));
 }

@@ -236,6 +236,21 @@ TEST(ShiftToUnitEdges, FivePointsShareBothWindows) {
   EXPECT_NEAR(values[0], 0.8, rounding);  // mean 0.7 -> shift 0.3
 }
 
+TEST(ShiftToUnitEdges, SumsEachWindowThenBothAndShiftsEveryValue) {
+  // Values for which summing the ten edge values in one run, or dividing by
+  // 10 instead of multiplying by 0.1, gives a different last bit.
+  const std::vector<double> raw{0.91, 0.93, 0.97, 0.89, 0.95, 0.7, 0.5,
+                                0.6,  0.88, 0.92, 0.94, 0.96, 0.99};
+  const std::size_t n = raw.size();
+  const double front = raw[0] + raw[1] + raw[2] + raw[3] + raw[4];
+  const double back = raw[n - 5] + raw[n - 4] + raw[n - 3] + raw[n - 2] + raw[n - 1];
+  const double edge_mean = 0.1 * (front + back);
+  ASSERT_NE(edge_mean, (front + back) / 10.0);
+  std::vector<double> values = raw;
+  shift_to_unit_edges(values);
+  for (std::size_t i = 0; i < n; ++i) EXPECT_EQ(values[i], raw[i] + (1.0 - edge_mean)) << i;
+}
+
 TEST(ShiftToUnitEdges, FewerThanFiveValuesBecomeNaN) {
   std::vector<double> values{1.0, 1.0, 1.0, 1.0};
   shift_to_unit_edges(values);
