@@ -1,13 +1,17 @@
 // The integrator's diagnostic writer: fixed-format text lines with up to two
 // integer and two real values on C stdout, flushed after every message so the
-// lines keep their place among the host program's own output.
+// lines keep their place among the host program's own output. A thread may
+// collect its lines in a MessageLog instead, so that a library caller's
+// terminal stays clean.
 #include "ode/messages.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace tarnok::ode {
 namespace {
@@ -38,37 +42,65 @@ void format_integer(int value, char (&out)[kIntegerWidth + 1]) noexcept {
   right_justify(std::string_view(digits, static_cast<std::size_t>(length)), out, kIntegerWidth);
 }
 
-void write_text_line(std::string_view text, int buffer_length) noexcept {
-  std::fputc(' ', stdout);
-  const std::size_t width = buffer_length > 0 ? static_cast<std::size_t>(buffer_length) : 0;
-  const std::size_t shown = text.size() < width ? text.size() : width;
-  std::fwrite(text.data(), 1, shown, stdout);
-  for (std::size_t i = shown; i < width; ++i) std::fputc(' ', stdout);
+constinit thread_local MessageLog* thread_destination = nullptr;
+
+// Hands one finished line to this thread's destination: the collecting log
+// when one is installed, standard output otherwise.
+void emit_line(std::string_view line) noexcept {
+  if (thread_destination != nullptr) {
+    thread_destination->record(line);
+    return;
+  }
+  std::fwrite(line.data(), 1, line.size(), stdout);
   std::fputc('\n', stdout);
 }
 
+// Longest line the writer forms: a blank and an 80-character buffer, or the
+// two-value real line (about 70 characters).
+constexpr std::size_t kLineCapacity = 128;
+
+void write_text_line(std::string_view text, int buffer_length) noexcept {
+  char line[kLineCapacity];
+  std::size_t width = buffer_length > 0 ? static_cast<std::size_t>(buffer_length) : 0;
+  width = std::min(width, kLineCapacity - 1);
+  const std::size_t shown = std::min(text.size(), width);
+  line[0] = ' ';
+  std::memcpy(line + 1, text.data(), shown);
+  std::memset(line + 1 + shown, ' ', width - shown);
+  emit_line(std::string_view(line, width + 1));
+}
+
 void write_integer_line(int ni, int i1, int i2) noexcept {
+  if (ni != 1 && ni != 2) return;
   char first[kIntegerWidth + 1];
   format_integer(i1, first);
+  char line[kLineCapacity];
+  int length = 0;
   if (ni == 1) {
-    std::printf("      In above message,  I1 =%s\n", first);
-  } else if (ni == 2) {
+    length = std::snprintf(line, sizeof line, "      In above message,  I1 =%s", first);
+  } else {
     char second[kIntegerWidth + 1];
     format_integer(i2, second);
-    std::printf("      In above message,  I1 =%s   I2 =%s\n", first, second);
+    length = std::snprintf(line, sizeof line, "      In above message,  I1 =%s   I2 =%s",
+                           first, second);
   }
+  emit_line(std::string_view(line, static_cast<std::size_t>(length)));
 }
 
 void write_real_line(int nr, double r1, double r2) noexcept {
+  if (nr != 1 && nr != 2) return;
   char first[22];
   format_d_real(r1, first);
+  char line[kLineCapacity];
+  int length = 0;
   if (nr == 1) {
-    std::printf("      In above message,  R1 =%s\n", first);
-  } else if (nr == 2) {
+    length = std::snprintf(line, sizeof line, "      In above message,  R1 =%s", first);
+  } else {
     char second[22];
     format_d_real(r2, second);
-    std::printf("      In above,  R1 =%s   R2 =%s\n", first, second);
+    length = std::snprintf(line, sizeof line, "      In above,  R1 =%s   R2 =%s", first, second);
   }
+  emit_line(std::string_view(line, static_cast<std::size_t>(length)));
 }
 
 }  // namespace
@@ -109,9 +141,31 @@ void write_message(std::string_view text, int buffer_length, int /*nmes*/, int /
   write_text_line(text, buffer_length);
   write_integer_line(ni, i1, i2);
   write_real_line(nr, r1, r2);
-  std::fflush(stdout);
+  if (thread_destination == nullptr) std::fflush(stdout);
   // The one fatal message: the run cannot continue, and nothing more is said.
   if (level == 2) std::exit(0);
 }
+
+MessageLog::MessageLog(std::size_t kept_lines) : kept_lines_(kept_lines) {}
+
+void MessageLog::record(std::string_view line) noexcept {
+  ++line_count_;
+  // Every line opens with one blank; a message's first line then names its
+  // routine, while the lines that continue it or carry its values are indented.
+  if (line.size() > 1 && line[1] != ' ') ++message_count_;
+  if (lines_.size() >= kept_lines_) return;
+  try {
+    lines_.emplace_back(line);
+  } catch (const std::bad_alloc&) {
+    // Keeping the text is a courtesy; the counts stay exact without it.
+  }
+}
+
+ScopedMessageRedirect::ScopedMessageRedirect(MessageLog& log) noexcept
+    : previous_(thread_destination) {
+  thread_destination = &log;
+}
+
+ScopedMessageRedirect::~ScopedMessageRedirect() { thread_destination = previous_; }
 
 }  // namespace tarnok::ode

@@ -1,0 +1,139 @@
+#include "engine/exact_engine.hpp"
+
+#include <stdexcept>
+
+#include "engine/incident_pulse.hpp"
+#include "engine/slice_propagation.hpp"
+
+namespace tarnok::engine {
+
+namespace {
+
+constexpr double edge_weight = 0.1;  // the mean of ten edge values
+
+// Mean of the five first and five last values of a strided row.
+double edge_mean(const double* row, std::size_t n, std::size_t stride) noexcept {
+  double front = 0.0, back = 0.0;
+  for (std::size_t i = 0; i < min_positions; ++i) {
+    front += row[i * stride];
+    back += row[(n - min_positions + i) * stride];
+  }
+  return edge_weight * (front + back);
+}
+
+// Work storage of one evaluation, sized once.
+struct EvaluationWork {
+  EvaluationWork(const SliceSystem& system, std::size_t pulse_values, std::size_t n_dir)
+      : slices(system.make_workspace()), irradiance(pulse_values), d_energy_scale(pulse_values),
+        d_z0(pulse_values), d_incident(pulse_values * n_dir), d_transmitted(n_dir),
+        d_out(n_dir), d_in(n_dir) {}
+
+  SliceSystem::Workspace slices;
+  std::vector<double> irradiance, d_energy_scale, d_z0;  // node-major time series
+  std::vector<double> d_incident;                        // one node, direction fastest
+  std::vector<double> d_transmitted, d_out, d_in;
+};
+
+}  // namespace
+
+void check_layout(const ScanLayout& layout) {
+  if (layout.n_positions < min_positions)
+    throw std::invalid_argument("each curve needs at least 5 positions");
+  if (layout.n_energies() == 0) throw std::invalid_argument("no pulse energy given");
+  if (layout.positions_mm.size() != layout.n_energies() * layout.n_positions)
+    throw std::invalid_argument("positions do not match pulse energies x positions");
+}
+
+ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
+    : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
+  check_layout(layout_);
+}
+
+void ExactEngine::raw_transmittance(const ParameterVector& values,
+                                    std::span<const Parameter> varied, std::span<double> raw,
+                                    std::span<double> d_raw) const {
+  const std::size_t n_dir = d_raw.empty() ? 0 : varied.size();
+  if (raw.size() < layout_.size() || d_raw.size() < layout_.size() * n_dir)
+    throw std::invalid_argument("output arrays too small for the scan layout");
+  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir));
+  const std::size_t nt = grids_.t_grid.size();
+  const std::size_t nodes = grids_.radial_nodes.size();
+  EvaluationWork work(used, nt * nodes, n_dir);
+
+  for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
+    for (std::size_t i = 0; i < layout_.n_positions; ++i) {
+      incident_pulse(experiment_, grids_, layout_.position(e, i), layout_.pulse_energies[e],
+                     values, work.irradiance, work.d_energy_scale, work.d_z0);
+      double out = 0.0, in = 0.0;
+      std::fill(work.d_out.begin(), work.d_out.end(), 0.0);
+      std::fill(work.d_in.begin(), work.d_in.end(), 0.0);
+      for (std::size_t q = 0; q < nodes; ++q) {
+        const std::span<const double> pulse(work.irradiance.data() + q * nt, nt);
+        for (std::size_t j = 0; j < nt; ++j)
+          for (std::size_t v = 0; v < n_dir; ++v) {
+            const std::size_t k = q * nt + j;
+            const Parameter p = varied[v];
+            work.d_incident[j * n_dir + v] = p == Parameter::energy_scale ? work.d_energy_scale[k]
+                                             : p == Parameter::z0         ? work.d_z0[k]
+                                                                          : 0.0;
+          }
+        const double weight = grids_.radial_weights[q];
+        out += weight * used.transmit(pulse, work.d_incident, work.slices, work.d_transmitted);
+        double incident_sum = 0.0;
+        for (double value : pulse) incident_sum += value;
+        in += weight * incident_sum;
+        for (std::size_t v = 0; v < n_dir; ++v) {
+          work.d_out[v] += weight * work.d_transmitted[v];
+          for (std::size_t j = 0; j < nt; ++j)
+            work.d_in[v] += weight * work.d_incident[j * n_dir + v];
+        }
+      }
+      const std::size_t cell = e * layout_.n_positions + i;
+      raw[cell] = out / in;
+      for (std::size_t v = 0; v < n_dir; ++v)
+        d_raw[cell * n_dir + v] = (work.d_out[v] - raw[cell] * work.d_in[v]) / in;
+    }
+  }
+}
+
+void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parameter> varied,
+                           std::span<double> curves, std::span<double> jacobian) const {
+  raw_transmittance(values, varied, curves, jacobian);
+  const std::size_t n_dir = jacobian.empty() ? 0 : varied.size();
+  normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves, jacobian);
+}
+
+std::vector<double> ExactEngine::peak_irradiance(const ParameterVector& values) const {
+  std::vector<double> peaks(layout_.size());
+  for (std::size_t e = 0; e < layout_.n_energies(); ++e)
+    for (std::size_t i = 0; i < layout_.n_positions; ++i)
+      peaks[e * layout_.n_positions + i] = engine::peak_irradiance(
+          experiment_, grids_, layout_.position(e, i), layout_.pulse_energies[e], values);
+  return peaks;
+}
+
+void normalise_on_edges(Beam beam, std::size_t n, std::size_t n_dir, std::span<double> curves,
+                        std::span<double> d) noexcept {
+  const std::size_t rows = curves.size() / n;
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::span<double> curve = curves.subspan(r * n, n);
+    double* d_row = n_dir == 0 ? nullptr : d.data() + r * n * n_dir;
+    if (beam == Beam::on_axis) {
+      for (std::size_t v = 0; v < n_dir; ++v) {
+        const double shift = edge_mean(d_row + v, n, n_dir);
+        for (std::size_t i = 0; i < n; ++i) d_row[i * n_dir + v] -= shift;
+      }
+      model::shift_to_unit_edges(curve);
+    } else {
+      const double mean = edge_mean(curve.data(), n, 1);
+      for (double& value : curve) value /= mean;
+      for (std::size_t v = 0; v < n_dir; ++v) {
+        const double d_mean = edge_mean(d_row + v, n, n_dir);
+        for (std::size_t i = 0; i < n; ++i)
+          d_row[i * n_dir + v] = (d_row[i * n_dir + v] - curve[i] * d_mean) / mean;
+      }
+    }
+  }
+}
+
+}  // namespace tarnok::engine

@@ -1,0 +1,42 @@
+// The closed-form model: the discretised experiment of the rate-equation
+// model with every step solved exactly, smooth to rounding and differentiable
+// with respect to every parameter in the same pass.
+#pragma once
+
+#include "engine/curve_model.hpp"
+
+namespace tarnok::engine {
+
+class ExactEngine final : public CurveModel {
+ public:
+  // Throws std::invalid_argument for a layout or grid it cannot evaluate.
+  ExactEngine(const Experiment& experiment, ScanLayout layout);
+
+  void evaluate(const ParameterVector& values, std::span<const Parameter> varied,
+                std::span<double> curves, std::span<double> jacobian) const override;
+  bool has_derivatives() const noexcept override { return true; }
+  const ScanLayout& layout() const noexcept override { return layout_; }
+
+  // Transmitted over incident pulse energy at each position, before the
+  // normalisation on the outermost points (same layout as evaluate).
+  void raw_transmittance(const ParameterVector& values, std::span<const Parameter> varied,
+                         std::span<double> raw, std::span<double> d_raw) const;
+
+  // Peak on-axis irradiance (W/m^2) at every position and energy.
+  std::vector<double> peak_irradiance(const ParameterVector& values) const;
+
+ private:
+  Experiment experiment_;
+  Discretisation grids_;
+  ScanLayout layout_;
+};
+
+// Normalises each curve (row of n_positions values) on its five first and
+// five last values, as the beam defines it: the on-axis model shifts the
+// curve so that they average 1, the gaussian one divides by their mean. d
+// holds the derivatives along n_dir directions (direction fastest) and is
+// transformed to match.
+void normalise_on_edges(Beam beam, std::size_t n_positions, std::size_t n_dir,
+                        std::span<double> curves, std::span<double> d) noexcept;
+
+}  // namespace tarnok::engine

@@ -1,0 +1,94 @@
+#include "engine/integrator_engine.hpp"
+
+#include <algorithm>
+
+#include "engine/exact_engine.hpp"
+#include "engine/incident_pulse.hpp"
+#include "model/linspace.hpp"
+#include "ode/messages.hpp"
+
+namespace tarnok::engine {
+
+namespace {
+
+constexpr std::size_t kept_diagnostic_lines = 100;
+
+// The depth grid the model reads its step (second point) and slice count
+// (length) from: the original model's grid for the on-axis beam, so both
+// agree to the bit, and one of step thickness/z_slices for the gaussian beam.
+std::vector<double> depth_grid(const Experiment& e) {
+  std::vector<double> grid(static_cast<std::size_t>(e.z_slices));
+  const double last = e.beam == Beam::on_axis
+                          ? e.thickness
+                          : e.thickness / e.z_slices * static_cast<double>(e.z_slices - 1);
+  model::linspace(grid.data(), 0.0, last, e.z_slices);
+  return grid;
+}
+
+}  // namespace
+
+IntegratorEngine::IntegratorEngine(const Experiment& experiment, ScanLayout layout)
+    : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
+  check_layout(layout_);
+}
+
+void IntegratorEngine::evaluate(const ParameterVector& values,
+                                std::span<const Parameter> /*varied*/,
+                                std::span<double> curves, std::span<double> /*jacobian*/) const {
+  if (curves.size() < layout_.size())
+    throw std::invalid_argument("output array too small for the scan layout");
+  ode::MessageLog log(kept_diagnostic_lines);
+  {
+    const ode::ScopedMessageRedirect redirect(log);
+    for (std::size_t e = 0; e < layout_.n_energies(); ++e)
+      evaluate_energy(values, e, curves.subspan(e * layout_.n_positions, layout_.n_positions));
+  }
+  normalise_on_edges(experiment_.beam, layout_.n_positions, 0, curves.first(layout_.size()), {});
+
+  const std::scoped_lock lock(diagnostics_mutex_);
+  diagnostics_.messages += log.message_count();
+  diagnostics_.lines += log.line_count();
+  for (const std::string& line : log.lines())
+    if (diagnostics_.first_lines.size() < kept_diagnostic_lines)
+      diagnostics_.first_lines.push_back(line);
+}
+
+void IntegratorEngine::evaluate_energy(const ParameterVector& values, std::size_t energy,
+                                       std::span<double> curve) const {
+  const std::size_t n = layout_.n_positions;
+  const std::size_t nt = grids_.t_grid.size();
+  const std::size_t nodes = grids_.radial_nodes.size();
+  const std::vector<double> z_grid = depth_grid(experiment_);
+
+  // The model reads a plane of (position, time) with the position fastest.
+  std::vector<std::vector<double>> planes(nodes, std::vector<double>(n * nt));
+  std::vector<double> pulse(nodes * nt), unused_a(nodes * nt), unused_b(nodes * nt);
+  for (std::size_t i = 0; i < n; ++i) {
+    incident_pulse(experiment_, grids_, layout_.position(energy, i),
+                   layout_.pulse_energies[energy], values, pulse, unused_a, unused_b);
+    for (std::size_t q = 0; q < nodes; ++q)
+      for (std::size_t j = 0; j < nt; ++j) planes[q][i + j * n] = pulse[q * nt + j];
+  }
+
+  std::vector<double> out(n, 0.0), in(n, 0.0), ratio(n);
+  for (std::size_t q = 0; q < nodes; ++q) {
+    const model::IrradiancePlane plane(planes[q].data(), n, nt);
+    model::raw_transmittance(ratio, z_grid, grids_.t_grid, experiment_.populations, plane,
+                             grids_.photon_freq, spectroscopic(values));
+    const double weight = grids_.radial_weights[q];
+    for (std::size_t i = 0; i < n; ++i) {
+      double incident_sum = 0.0;
+      for (std::size_t j = 0; j < nt; ++j) incident_sum += plane(i, j);
+      out[i] += weight * ratio[i] * incident_sum;
+      in[i] += weight * incident_sum;
+    }
+  }
+  for (std::size_t i = 0; i < n; ++i) curve[i] = nodes == 1 ? ratio[i] : out[i] / in[i];
+}
+
+Diagnostics IntegratorEngine::diagnostics() const {
+  const std::scoped_lock lock(diagnostics_mutex_);
+  return diagnostics_;
+}
+
+}  // namespace tarnok::engine

@@ -1,0 +1,37 @@
+// The quantities a z-scan model curve depends on besides the experiment: the
+// eight spectroscopic parameters, a scale on the measured pulse energies and
+// the focus position. Their order is the order of every parameter array.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "model/zscan_model.hpp"
+
+namespace tarnok::engine {
+
+enum class Parameter : std::size_t {
+  sigma_12,      // cross-section 1 -> 2 (m^2)
+  sigma_23,      // cross-section 2 -> 3 (m^2)
+  sigma_45,      // cross-section 4 -> 5 (m^2)
+  tau_21,        // lifetime 2 -> 1 (s)
+  tau_24,        // lifetime 2 -> 4 (s)
+  tau_32,        // lifetime 3 -> 2 (s)
+  tau_41,        // lifetime 4 -> 1 (s)
+  tau_54,        // lifetime 5 -> 4 (s)
+  energy_scale,  // factor on every pulse energy (power-meter calibration)
+  z0,            // focus position (mm) on the scan's position axis
+};
+inline constexpr std::size_t parameter_count = 10;
+using ParameterVector = std::array<double, parameter_count>;
+
+constexpr std::size_t index(Parameter p) noexcept { return static_cast<std::size_t>(p); }
+
+// The spectroscopic part, in the order the rate-equation model takes it.
+inline std::span<const double, model::spec_par_count> spectroscopic(
+    const ParameterVector& values) noexcept {
+  return std::span<const double, model::spec_par_count>(values.data(), model::spec_par_count);
+}
+
+}  // namespace tarnok::engine

@@ -1,0 +1,56 @@
+// One pulse through the depth slices of the sample, in closed form: within a
+// time slice the irradiance reaching a depth slice is constant, so its
+// populations advance by exp(A dt) and the light leaving it is attenuated by
+// exp(-alpha dz). Derivatives with respect to any chosen parameters are
+// carried forward alongside (forward-mode differentiation).
+#pragma once
+
+#include <span>
+#include <vector>
+
+#include "engine/experiment.hpp"
+#include "engine/matrix_exponential.hpp"
+#include "engine/parameters.hpp"
+#include "engine/rate_matrix.hpp"
+
+namespace tarnok::engine {
+
+// Everything about the sample that stays fixed during one evaluation.
+class SliceSystem {
+ public:
+  // varied: the parameters to differentiate by (at most max_directions).
+  SliceSystem(const Experiment& experiment, const Discretisation& grids,
+              const ParameterVector& values, std::span<const Parameter> varied);
+
+  std::size_t direction_count() const noexcept { return partials_.size(); }
+
+  // Work storage of one pulse, sized once and reused for every pulse.
+  struct Workspace {
+    std::vector<Vector5> populations;         // N of each depth slice
+    std::vector<Vector5> d_populations;       // dN, slice-major, direction fastest
+    std::array<Matrix5, max_directions> directions;
+    std::array<Matrix5, max_directions> d_propagator;
+    std::array<double, max_directions> d_light;
+  };
+  Workspace make_workspace() const;
+
+  // Sends the incident time series through every depth slice (populations
+  // start from the initial ones) and returns the sum over time slices of the
+  // light that leaves the sample. d_incident[j * P + v] is the derivative of
+  // incident[j] along direction v (P = direction_count()); d_transmitted
+  // receives the derivative of the result along each direction.
+  double transmit(std::span<const double> incident, std::span<const double> d_incident,
+                  Workspace& work, std::span<double> d_transmitted) const noexcept;
+
+ private:
+  double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
+
+  RateMatrices rates_;
+  std::vector<RateMatrixPartials> partials_;
+  Vector5 initial_;
+  double dt_;
+  double dz_;
+  std::size_t z_slices_;
+};
+
+}  // namespace tarnok::engine
