@@ -10,8 +10,9 @@
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")"
 
-DEB_PACKAGES=(g++ cmake ninja-build pkg-config libcminpack-dev libgtest-dev libbenchmark-dev)
-PY_PACKAGES=("numpy>=1.26" "pytest>=8" "scikit-build-core>=0.10")
+DEB_PACKAGES=(g++ cmake ninja-build pkg-config libcminpack-dev libeigen3-dev libgtest-dev libbenchmark-dev)
+PY_PACKAGES=("numpy>=1.26" "pytest>=8" "scikit-build-core>=0.10" "nanobind>=2.0" "matplotlib>=3.8"
+             "hypothesis>=6")
 VENV=.venv
 
 log() { printf '==> %s\n' "$*" >&2; }
@@ -63,14 +64,14 @@ ensure_venv() {
 }
 
 sources_hash() {
-  find CMakeLists.txt pyproject.toml src -type f -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
+  find CMakeLists.txt pyproject.toml src python -type f -not -name "*.pyc" -not -name "_core*.so" -print0 | sort -z | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
 }
 
 ensure_module() {
   local stamp="$VENV/.module-sources" want
   want=$(sources_hash)
   [ "$(cat "$stamp" 2>/dev/null)" = "$want" ] && return
-  log "building and installing tarnok_wrapper"
+  log "building and installing tarnok_wrapper and tarnok"
   "$VENV/bin/python" -m pip install --quiet --no-build-isolation .
   echo "$want" > "$stamp"
 }

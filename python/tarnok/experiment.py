@@ -1,0 +1,104 @@
+"""The optical set-up of a z-scan measurement."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Literal, Sequence
+
+from . import _validation as check
+
+Beam = Literal["on-axis", "gaussian"]
+BEAMS: tuple[str, ...] = ("on-axis", "gaussian")
+LEVELS = 5
+# Grid sizes beyond these make one evaluation take hours; they are refused
+# rather than attempted.
+MAX_T_SLICES = 10_000
+MAX_Z_SLICES = 10_000
+MAX_RADIAL_NODES = 64
+
+
+@dataclass(frozen=True)
+class Experiment:
+    """Beam, pulse, sample and discretisation of a z-scan, in SI units.
+
+    Parameters
+    ----------
+    wavelength : float
+        Laser wavelength (m).
+    w0 : float
+        Beam waist radius at the focus, 1/e² of the irradiance (m).
+    M2 : float
+        Beam quality factor (1 for an ideal Gaussian beam).
+    tau : float
+        Pulse duration parameter (s): the irradiance varies as exp(-(t/tau)²).
+    thickness : float
+        Sample thickness (m).
+    populations : sequence of 5 floats
+        Initial populations of levels 1 to 5 (1/m³), usually all in level 1.
+    t_slices, z_slices : int
+        Number of time slices of the pulse and depth slices of the sample (≥ 2).
+    beam : {"on-axis", "gaussian"}
+        How the incident light is described; see the README.
+    radial_nodes : int
+        Radial quadrature nodes of the ``"gaussian"`` beam.
+
+    Raises
+    ------
+    TypeError, ValueError
+        When a field is not a number of the right kind or lies outside its
+        range; the message names the field.
+    """
+
+    wavelength: float
+    w0: float
+    M2: float
+    tau: float
+    thickness: float
+    populations: tuple[float, ...]
+    t_slices: int = 21
+    z_slices: int = 11
+    beam: Beam = "on-axis"
+    radial_nodes: int = 12
+    _core: Any = field(init=False, repr=False, compare=False)
+
+    def __post_init__(self) -> None:
+        set_ = object.__setattr__
+        set_(self, "wavelength", check.positive("wavelength", self.wavelength, "m"))
+        set_(self, "w0", check.positive("w0", self.w0, "m"))
+        set_(self, "M2", check.real("M2", self.M2))
+        if self.M2 < 1.0:
+            raise ValueError(f"M2 must be at least 1, got {self.M2!r}")
+        set_(self, "tau", check.positive("tau", self.tau, "s"))
+        set_(self, "thickness", check.positive("thickness", self.thickness, "m"))
+        set_(self, "populations", _populations(self.populations))
+        set_(self, "t_slices", check.integer("t_slices", self.t_slices, 2, MAX_T_SLICES))
+        set_(self, "z_slices", check.integer("z_slices", self.z_slices, 2, MAX_Z_SLICES))
+        if self.beam not in BEAMS:
+            raise ValueError(f"beam must be 'on-axis' or 'gaussian', got {self.beam!r}")
+        set_(self, "radial_nodes",
+             check.integer("radial_nodes", self.radial_nodes, 1, MAX_RADIAL_NODES))
+        from . import _core
+
+        set_(self, "_core", _core.experiment(
+            self.wavelength, self.w0, self.M2, self.tau, self.thickness,
+            list(self.populations), self.t_slices, self.z_slices, self.beam,
+            self.radial_nodes))
+
+    def to_dict(self) -> dict[str, Any]:
+        """The fields as plain Python values (JSON-ready)."""
+        return {
+            "wavelength": self.wavelength, "w0": self.w0, "M2": self.M2,
+            "tau": self.tau, "thickness": self.thickness,
+            "populations": list(self.populations), "t_slices": self.t_slices,
+            "z_slices": self.z_slices, "beam": self.beam,
+            "radial_nodes": self.radial_nodes,
+        }
+
+
+def _populations(value: Sequence[float]) -> tuple[float, ...]:
+    if isinstance(value, (str, bytes)) or not hasattr(value, "__len__"):
+        raise TypeError("populations must be a sequence of 5 numbers")
+    if len(value) != LEVELS:
+        raise ValueError(f"populations must hold 5 values (levels 1 to 5), got {len(value)}")
+    return tuple(check.non_negative(f"populations[{i}]", v, "1/m^3")
+                 for i, v in enumerate(value))

@@ -1,0 +1,128 @@
+"""Model curves of a z-scan and their derivatives."""
+
+from __future__ import annotations
+
+from typing import Any, Literal
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+
+from . import _core
+from . import _validation as check
+from .experiment import Experiment
+from .parameters import NAMES, Parameters
+
+Engine = Literal["exact", "integrator"]
+ENGINES: tuple[str, ...] = ("exact", "integrator")
+MIN_POSITIONS = 5  # the curves are normalised on five points at each end
+MAX_POINTS = 10_000_000  # positions x energies; more is refused, not attempted
+
+
+def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
+             pulse_energies: ArrayLike, engine: Engine = "exact") -> NDArray[np.float64]:
+    """Model transmittance of every pulse energy at every position.
+
+    Parameters
+    ----------
+    experiment : Experiment
+    parameters : Parameters
+        All ten values are used; ``vary`` is ignored.
+    positions_mm : array_like
+        Scan positions (mm): 1-D, shared by every energy, or 2-D with one row
+        per energy. At least five per curve.
+    pulse_energies : array_like
+        1-D pulse energies (J), each above zero.
+    engine : {"exact", "integrator"}
+        ``"exact"``: the closed-form engine. ``"integrator"``: the same
+        discretised model integrated numerically (slower, accurate to about
+        1e-6; its diagnostics are counted, never printed).
+
+    Returns
+    -------
+    ndarray, shape (n_energies, n_positions)
+        Normalised transmittance, as the experiment's beam defines it.
+    """
+    model = _engine_for(experiment, positions_mm, pulse_energies, engine)
+    curves, _ = model.evaluate(_values(parameters), [])
+    return curves
+
+
+def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
+             pulse_energies: ArrayLike) -> NDArray[np.float64]:
+    """Derivatives of :func:`simulate` (exact engine) by the varied parameters.
+
+    Returns
+    -------
+    ndarray, shape (n_energies, n_positions, n_varied)
+        ``[e, i, k]`` is the derivative of the curve of energy ``e`` at position
+        ``i`` with respect to the value of the ``k``-th varied parameter, in the
+        order the parameters were declared (z0 per mm, energy_scale per unit).
+    """
+    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    varied = [NAMES.index(name) for name in _parameters(parameters).varied]
+    curves, derivatives = model.evaluate(_values(parameters), varied)
+    if derivatives is None:
+        return np.zeros(curves.shape + (0,))
+    return derivatives
+
+
+def peak_irradiance(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
+                    pulse_energies: ArrayLike) -> NDArray[np.float64]:
+    """Peak on-axis irradiance (W/m²) at every position and energy, as the
+    experiment's beam defines it; shape (n_energies, n_positions)."""
+    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    return model.peak_irradiance(_values(parameters))
+
+
+def raw_transmittance(experiment: Experiment, parameters: Parameters,
+                      positions_mm: ArrayLike, pulse_energies: ArrayLike) -> NDArray[np.float64]:
+    """Transmitted over incident pulse energy before any normalisation (exact
+    engine); shape (n_energies, n_positions)."""
+    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    return model.raw_transmittance(_values(parameters))
+
+
+def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
+                ) -> tuple[NDArray[np.float64], NDArray[np.float64]]:
+    """Validated (positions as 2-D, one row per energy; energies as 1-D)."""
+    energies = check.float_array("pulse_energies", pulse_energies, (1,))
+    if energies.size == 0:
+        raise ValueError("pulse_energies must hold at least one energy")
+    if (energies <= 0.0).any():
+        raise ValueError("pulse_energies must all be above zero (J); "
+                         f"got {energies[energies <= 0.0][0]!r}")
+    positions = check.float_array("positions_mm", positions_mm, (1, 2))
+    if positions.ndim == 1:
+        positions = np.ascontiguousarray(np.broadcast_to(positions, (energies.size,
+                                                                     positions.size)))
+    elif positions.shape[0] != energies.size:
+        raise ValueError(f"positions_mm has {positions.shape[0]} rows but there are "
+                         f"{energies.size} pulse energies; give one row per energy or a 1-D array")
+    if positions.shape[1] < MIN_POSITIONS:
+        raise ValueError(f"positions_mm must hold at least {MIN_POSITIONS} positions per curve, "
+                         f"got {positions.shape[1]}")
+    if positions.size > MAX_POINTS:
+        raise ValueError(f"positions_mm x pulse_energies has {positions.size} points; "
+                         f"at most {MAX_POINTS} are supported")
+    return positions, energies
+
+
+def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies: ArrayLike,
+                engine: str) -> Any:
+    if not isinstance(experiment, Experiment):
+        raise TypeError(f"experiment must be a tarnok.Experiment, got {type(experiment).__name__}")
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
+    positions, energies = scan_arrays(positions_mm, pulse_energies)
+    factory = _core.exact_engine if engine == "exact" else _core.integrator_engine
+    return factory(experiment._core, positions, energies)
+
+
+def _parameters(parameters: Parameters) -> Parameters:
+    if not isinstance(parameters, Parameters):
+        raise TypeError(f"parameters must be a tarnok.Parameters, got {type(parameters).__name__}")
+    return parameters
+
+
+def _values(parameters: Parameters) -> list[float]:
+    return _parameters(parameters).vector()
