@@ -8,30 +8,19 @@
 #include <cmath>
 #include <random>
 
+#include "engine/reference_exponential.hpp"
+
 namespace {
 
 using namespace tarnok::engine;
 
-using LongMatrix = Eigen::Matrix<long double, Eigen::Dynamic, Eigen::Dynamic>;
+using tarnok::testing::LongMatrix;
+using tarnok::testing::reference_exponential;
 
 // Agreement a double-precision exponential reaches on these generators,
 // relative to the largest entry: the ten or so squarings of the stiffest ones
 // each add a few roundoffs.
 constexpr double kRelativeTolerance = 1e-12;
-
-LongMatrix reference_exponential(const LongMatrix& x) {
-  const long double norm = x.cwiseAbs().colwise().sum().maxCoeff();
-  const int squarings = norm > 0.25L ? static_cast<int>(std::ceil(std::log2(norm / 0.25L))) : 0;
-  const LongMatrix scaled = x / std::ldexp(1.0L, squarings);
-  LongMatrix term = LongMatrix::Identity(x.rows(), x.cols());
-  LongMatrix sum = term;
-  for (int k = 1; k < 30; ++k) {
-    term = term * scaled / static_cast<long double>(k);
-    sum += term;
-  }
-  for (int s = 0; s < squarings; ++s) sum = sum * sum;
-  return sum;
-}
 
 // A random generator of a continuous-time Markov chain (columns sum to zero)
 // whose rates span `decades` decades above `smallest`: the shape of the

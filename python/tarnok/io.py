@@ -1,0 +1,532 @@
+"""Reading z-scan curves from delimited text files (CSV, TSV, semicolon- or
+whitespace-separated), either one file per pulse energy or one long table with
+an energy column. Every error names the file, the line and the column, because
+the person reading it has to find the bad cell in their own data."""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import math
+import os
+import re
+from collections import Counter
+from pathlib import Path
+
+import numpy as np
+
+from .zscan import MIN_POSITIONS
+
+Column = str | int
+"""A column given by its header name or by its 0-based index."""
+
+POSITION_UNITS = ("mm", "um", "steps")
+
+WHITESPACE = "whitespace"
+"""Delimiter name for columns separated by runs of spaces or tabs."""
+
+_SNIFF_DELIMITERS = ",\t; "
+_FALLBACK_DELIMITERS = (",", "\t", ";", WHITESPACE)
+_COMMENT_PREFIX = "#"
+
+
+class DataFileError(ValueError):
+    """A data file that cannot be read as z-scan data.
+
+    Attributes
+    ----------
+    path : str
+        The file as the caller named it.
+    line : int or None
+        1-based line number of the offending row, when one row is at fault.
+    column : str or None
+        The column at fault (its header name, or ``"column N"`` with N 0-based).
+    """
+
+    def __init__(self, path: str | os.PathLike[str], message: str, *,
+                 line: int | None = None, column: str | None = None) -> None:
+        self.path = str(path)
+        self.line = line
+        self.column = column
+        where = [self.path]
+        if line is not None:
+            where.append(f"line {line}")
+        if column is not None:
+            where.append(f"column {column!r}" if not column.startswith("column ")
+                         else column)
+        super().__init__(", ".join(where) + ": " + message)
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class Curve:
+    """One measured scan at one pulse energy, before or without normalisation.
+
+    Attributes
+    ----------
+    positions_mm : numpy.ndarray
+        Sample positions in millimetres, in file order, read-only float64.
+    signal : numpy.ndarray
+        Detector signal (or the ratio signal/reference), read-only float64.
+    sigma : numpy.ndarray or None
+        Uncertainty of each signal value, or None.
+    pulse_energy : float
+        Pulse energy in joules.
+    source : str
+        Where the curve came from, for messages and plot legends.
+    """
+
+    positions_mm: np.ndarray
+    signal: np.ndarray
+    sigma: np.ndarray | None
+    pulse_energy: float
+    source: str
+
+    def __post_init__(self) -> None:
+        positions = _frozen_vector("positions_mm", self.positions_mm, self.source)
+        signal = _frozen_vector("signal", self.signal, self.source)
+        if signal.shape != positions.shape:
+            raise ValueError(f"{self.source}: signal has {signal.size} values but "
+                             f"positions_mm has {positions.size}")
+        object.__setattr__(self, "positions_mm", positions)
+        object.__setattr__(self, "signal", signal)
+        if self.sigma is not None:
+            sigma = _frozen_vector("sigma", self.sigma, self.source)
+            if sigma.shape != positions.shape:
+                raise ValueError(f"{self.source}: sigma has {sigma.size} values but "
+                                 f"positions_mm has {positions.size}")
+            object.__setattr__(self, "sigma", sigma)
+        energy = float(self.pulse_energy)
+        if not (math.isfinite(energy) and energy > 0):
+            raise ValueError(f"{self.source}: pulse_energy must be a positive number "
+                             f"of joules, got {self.pulse_energy!r}")
+        object.__setattr__(self, "pulse_energy", energy)
+
+    @property
+    def n_positions(self) -> int:
+        """Number of points in the curve."""
+        return int(self.positions_mm.size)
+
+
+def _frozen_vector(name: str, value: object, source: str) -> np.ndarray:
+    array = np.array(value, dtype=np.float64, order="C", copy=True)
+    if array.ndim != 1:
+        raise ValueError(f"{source}: {name} must be 1-D, got shape {array.shape}")
+    array.setflags(write=False)
+    return array
+
+
+@dataclasses.dataclass(frozen=True)
+class _Table:
+    """The numeric cells of a file, with where each row came from."""
+
+    path: str
+    header: list[str] | None
+    rows: list[list[str]]
+    line_numbers: list[int]
+
+    def column_index(self, column: Column, role: str) -> int:
+        """Resolve a column given by name or index, naming ``role`` on failure."""
+        n_columns = len(self.rows[0])
+        if isinstance(column, bool) or not isinstance(column, (str, int)):
+            raise DataFileError(self.path, f"{role} column must be a header name or a "
+                                f"0-based index, got {column!r}")
+        if isinstance(column, int):
+            if not 0 <= column < n_columns:
+                raise DataFileError(self.path, f"{role} column index {column} is out of "
+                                    f"range; the file has {n_columns} columns (0 to "
+                                    f"{n_columns - 1})")
+            return column
+        if self.header is None:
+            raise DataFileError(self.path, f"{role} column {column!r} is given by name "
+                                "but the file has no header row; give a 0-based index "
+                                "or header=True")
+        names = [name.strip() for name in self.header]
+        if column.strip() in names:
+            return names.index(column.strip())
+        folded = [i for i, name in enumerate(names) if name.casefold() == column.strip().casefold()]
+        if len(folded) == 1:
+            return folded[0]
+        raise DataFileError(self.path, f"{role} column {column!r} not found; the header "
+                            f"has {', '.join(repr(n) for n in names)}")
+
+    def column_label(self, index: int) -> str:
+        if self.header is not None and self.header[index].strip():
+            return self.header[index].strip()
+        return f"column {index}"
+
+    def numbers(self, index: int, *, positive: bool = False,
+                nonzero: bool = False) -> np.ndarray:
+        """Parse one column as finite floats, naming the first bad cell."""
+        label = self.column_label(index)
+        values = np.empty(len(self.rows))
+        for k, (row, line) in enumerate(zip(self.rows, self.line_numbers)):
+            values[k] = _parse_number(row[index], self.path, line, label)
+            if positive and values[k] <= 0:
+                raise DataFileError(self.path, f"{row[index].strip()!r} must be positive",
+                                    line=line, column=label)
+            if nonzero and values[k] == 0:
+                raise DataFileError(self.path, "reference value is zero; cannot divide "
+                                    "by it", line=line, column=label)
+        return values
+
+
+def _parse_number(text: str, path: str, line: int, column: str) -> float:
+    stripped = text.strip()
+    if not stripped:
+        raise DataFileError(path, "missing value", line=line, column=column)
+    try:
+        value = float(stripped)
+    except ValueError:
+        raise DataFileError(path, f"{stripped!r} is not a number", line=line,
+                            column=column) from None
+    if not math.isfinite(value):
+        raise DataFileError(path, f"{stripped!r} is not a finite number", line=line,
+                            column=column)
+    return value
+
+
+def _read_lines(path: str | os.PathLike[str]) -> list[tuple[int, str]]:
+    """Return (1-based line number, text) of every non-blank, non-comment line."""
+    try:
+        text = Path(path).read_text(encoding="utf-8-sig")
+    except FileNotFoundError:
+        raise DataFileError(path, "file not found") from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise DataFileError(path, f"cannot read file: {exc}") from None
+    lines = [(number, line) for number, line in enumerate(text.splitlines(), start=1)
+             if line.strip() and not line.lstrip().startswith(_COMMENT_PREFIX)]
+    if not lines:
+        raise DataFileError(path, "file is empty (no data rows)")
+    return lines
+
+
+def _split(line: str, delimiter: str) -> list[str]:
+    if delimiter == WHITESPACE:
+        return line.split()
+    return next(csv.reader([line], delimiter=delimiter))
+
+
+def _agreeing_lines(lines: list[tuple[int, str]], delimiter: str) -> int:
+    """How many lines split into the most common number (>= 2) of fields."""
+    counts = Counter(len(_split(text, delimiter)) for _, text in lines)
+    width, agreeing = counts.most_common(1)[0]
+    return agreeing if width >= 2 else 0
+
+
+def _sniff_delimiter(path: str | os.PathLike[str], lines: list[tuple[int, str]]) -> str:
+    """Pick the delimiter on which the lines agree best about the number of columns.
+
+    A delimiter that most (not all) lines agree on still wins, so that one
+    ragged row is reported by its line number rather than as an unknown format.
+    """
+    sample = "\n".join(text for _, text in lines[:50])
+    candidates: list[str] = []
+    try:
+        sniffed = csv.Sniffer().sniff(sample, delimiters=_SNIFF_DELIMITERS).delimiter
+        # Aligned columns have runs of spaces that csv would read as empty cells.
+        candidates.append(WHITESPACE if sniffed == " " else sniffed)
+    except csv.Error:
+        pass
+    candidates.extend(d for d in _FALLBACK_DELIMITERS if d not in candidates)
+    scores = [_agreeing_lines(lines, delimiter) for delimiter in candidates]
+    best = max(range(len(candidates)), key=lambda i: scores[i])  # first of equals
+    if 2 * scores[best] <= len(lines):
+        raise DataFileError(path, "no consistent delimiter: no comma, tab, semicolon or "
+                            "whitespace splits most lines into the same number of "
+                            "columns (at least 2); give delimiter= if it is another one")
+    return candidates[best]
+
+
+def _looks_like_header(fields: list[str]) -> bool:
+    for field in fields:
+        try:
+            float(field.strip())
+        except ValueError:
+            return True
+    return False
+
+
+def _normalised_delimiter(delimiter: str | None) -> str | None:
+    if delimiter is None:
+        return None
+    if delimiter in ("\\t", "tab"):
+        return "\t"
+    if delimiter in (WHITESPACE, " "):
+        return WHITESPACE
+    if len(delimiter) != 1:
+        raise ValueError(f"delimiter: expected one character or {WHITESPACE!r}, "
+                         f"got {delimiter!r}")
+    return delimiter
+
+
+def _read_table(path: str | os.PathLike[str], *, delimiter: str | None = None,
+               header: bool | None = None) -> _Table:
+    """Split a delimited text file into cells, checking that rows are not ragged.
+
+    Parameters
+    ----------
+    path : path-like
+        The file. Blank lines and lines starting with ``#`` are skipped.
+    delimiter : str, optional
+        ``","``, ``"\\t"``, ``";"``, ``"whitespace"`` or any single character;
+        sniffed when None.
+    header : bool, optional
+        Whether the first row names the columns; when None, a first row with any
+        non-numeric field is taken as a header.
+
+    Returns
+    -------
+    _Table
+        The header (or None) and the data rows with their line numbers.
+
+    Raises
+    ------
+    DataFileError
+        For an unreadable or empty file, no consistent delimiter, or a ragged row.
+    """
+    delimiter = _normalised_delimiter(delimiter)
+    lines = _read_lines(path)
+    if delimiter is None:
+        delimiter = _sniff_delimiter(path, lines)
+    rows = [_split(text, delimiter) for _, text in lines]
+    numbers = [number for number, _ in lines]
+    has_header = _looks_like_header(rows[0]) if header is None else header
+    header_row = rows.pop(0) if has_header else None
+    if has_header:
+        numbers.pop(0)
+    if not rows:
+        raise DataFileError(path, "file has a header but no data rows")
+    width = len(header_row) if header_row is not None else len(rows[0])
+    for row, line in zip(rows, numbers):
+        if len(row) != width:
+            raise DataFileError(path, f"row has {len(row)} columns, expected {width}",
+                                line=line)
+    return _Table(str(path), header_row, rows, numbers)
+
+
+def _positions_in_mm(path: str | os.PathLike[str], values: np.ndarray, unit: str,
+                     step_size_mm: float | None) -> np.ndarray:
+    if unit not in POSITION_UNITS:
+        raise ValueError(f"position_unit: expected one of {', '.join(POSITION_UNITS)}, "
+                         f"got {unit!r}")
+    if unit == "steps":
+        if step_size_mm is None or isinstance(step_size_mm, bool) or not (
+                isinstance(step_size_mm, (int, float)) and math.isfinite(step_size_mm)
+                and step_size_mm != 0):
+            raise ValueError(f"step_size_mm: position_unit='steps' needs a non-zero step "
+                             f"size in mm, got {step_size_mm!r} (reading {path})")
+        return values * float(step_size_mm)
+    if step_size_mm is not None:
+        raise ValueError(f"step_size_mm: only used with position_unit='steps', but "
+                         f"position_unit is {unit!r}")
+    return values * 1e-3 if unit == "um" else values
+
+
+@dataclasses.dataclass(frozen=True)
+class _Columns:
+    position: np.ndarray
+    signal: np.ndarray
+    sigma: np.ndarray | None
+
+
+def _read_columns(table: _Table, position: Column, signal: Column, sigma: Column | None,
+                  reference: Column | None, position_unit: str,
+                  step_size_mm: float | None) -> _Columns:
+    positions = table.numbers(table.column_index(position, "position"))
+    positions = _positions_in_mm(table.path, positions, position_unit, step_size_mm)
+    signals = table.numbers(table.column_index(signal, "signal"))
+    sigmas = None
+    if sigma is not None:
+        sigmas = table.numbers(table.column_index(sigma, "sigma"), positive=True)
+    if reference is not None:
+        references = table.numbers(table.column_index(reference, "reference"), nonzero=True)
+        signals = signals / references
+        if sigmas is not None:
+            sigmas = sigmas / np.abs(references)
+    return _Columns(positions, signals, sigmas)
+
+
+def _require_enough_points(path: str, n_points: int, what: str) -> None:
+    if n_points < MIN_POSITIONS:
+        raise DataFileError(path, f"{what} has {n_points} points; a curve needs at least "
+                            f"{MIN_POSITIONS}")
+
+
+def energy_from_file_name(path: str | os.PathLike[str], pattern: str,
+                          unit: float = 1.0) -> float:
+    """Parse a pulse energy from a file name with a user-supplied regular expression.
+
+    Parameters
+    ----------
+    path : path-like
+        The file; only its name (not its folder) is searched.
+    pattern : str
+        Regular expression with a named group ``energy`` or exactly one group.
+    unit : float
+        Joules per unit of the parsed number (``1e-6`` for µJ).
+
+    Returns
+    -------
+    float
+        The pulse energy in joules.
+
+    Raises
+    ------
+    DataFileError
+        If the name does not match or the matched text is not a positive number.
+    ValueError
+        If the pattern is invalid or has no usable group.
+    """
+    try:
+        regex = re.compile(pattern)
+    except re.error as exc:
+        raise ValueError(f"energy_pattern: {pattern!r} is not a valid regular "
+                         f"expression: {exc}") from None
+    if "energy" not in regex.groupindex and regex.groups != 1:
+        raise ValueError(f"energy_pattern: {pattern!r} needs a named group (?P<energy>...) "
+                         f"or exactly one group, it has {regex.groups}")
+    name = Path(path).name
+    match = regex.search(name)
+    if match is None:
+        raise DataFileError(path, f"file name {name!r} does not match energy_pattern "
+                            f"{pattern!r}")
+    text = match.group("energy" if "energy" in regex.groupindex else 1)
+    try:
+        value = float(text) * unit
+    except (TypeError, ValueError):
+        raise DataFileError(path, f"energy {text!r} taken from the file name by "
+                            f"energy_pattern is not a number") from None
+    if not (math.isfinite(value) and value > 0):
+        raise DataFileError(path, f"energy {text!r} taken from the file name must be "
+                            "positive")
+    return value
+
+
+def _check_unit_factor(energy_unit: float) -> float:
+    if isinstance(energy_unit, bool) or not isinstance(energy_unit, (int, float)) or not (
+            math.isfinite(energy_unit) and energy_unit > 0):
+        raise ValueError(f"energy_unit: expected a positive number of joules per unit, "
+                         f"got {energy_unit!r}")
+    return float(energy_unit)
+
+
+def load_curve(path: str | os.PathLike[str], position: Column = 0, signal: Column = 1,
+               sigma: Column | None = None, reference: Column | None = None,
+               pulse_energy: float | None = None, energy_pattern: str | None = None,
+               energy_unit: float = 1.0, position_unit: str = "mm",
+               step_size_mm: float | None = None, header: bool | None = None,
+               delimiter: str | None = None) -> Curve:
+    """Read one scan at one pulse energy from its own file.
+
+    Parameters
+    ----------
+    path : path-like
+        Delimited text file with a column of positions and one of signals.
+    position, signal : str or int
+        Columns by header name or 0-based index.
+    sigma : str or int, optional
+        Column of uncertainties of the signal (positive).
+    reference : str or int, optional
+        Column of reference-detector readings; signal and sigma are divided by it.
+    pulse_energy : float, optional
+        Pulse energy in joules. Give this or ``energy_pattern``.
+    energy_pattern : str, optional
+        Regular expression that finds the energy in the file name (a named group
+        ``energy`` or exactly one group), e.g. ``r"(\\d+(?:\\.\\d+)?)uJ"``.
+    energy_unit : float
+        Joules per unit of the number found by ``energy_pattern``.
+    position_unit : {"mm", "um", "steps"}
+        Unit of the position column; ``"steps"`` needs ``step_size_mm``.
+    step_size_mm : float, optional
+        Millimetres per motor step.
+    header : bool, optional
+        Whether the first row is a header; sniffed when None.
+    delimiter : str, optional
+        Column delimiter; sniffed when None.
+
+    Returns
+    -------
+    Curve
+        Positions in mm and signals in file order.
+
+    Raises
+    ------
+    DataFileError
+        For any problem with the file's content, naming file, line and column.
+    ValueError
+        For inconsistent arguments.
+    """
+    energy_unit = _check_unit_factor(energy_unit)
+    energy = _energy_for_file(path, pulse_energy, energy_pattern, energy_unit)
+    table = _read_table(path, delimiter=delimiter, header=header)
+    columns = _read_columns(table, position, signal, sigma, reference, position_unit,
+                            step_size_mm)
+    _require_enough_points(table.path, columns.position.size, "the curve")
+    return Curve(columns.position, columns.signal, columns.sigma, energy, str(path))
+
+
+def _energy_for_file(path: str | os.PathLike[str], pulse_energy: float | None,
+                     energy_pattern: str | None, energy_unit: float) -> float:
+    if pulse_energy is not None and energy_pattern is not None:
+        raise ValueError(f"{path}: give pulse_energy or energy_pattern, not both")
+    if energy_pattern is not None:
+        return energy_from_file_name(path, energy_pattern, energy_unit)
+    if pulse_energy is None:
+        raise ValueError(f"{path}: no pulse energy; give pulse_energy (J) or "
+                         "energy_pattern to read it from the file name")
+    if isinstance(pulse_energy, bool) or not isinstance(pulse_energy, (int, float)) or not (
+            math.isfinite(pulse_energy) and pulse_energy > 0):
+        raise ValueError(f"pulse_energy: expected a positive number of joules, got "
+                         f"{pulse_energy!r} (for {path})")
+    return float(pulse_energy)
+
+
+def load_long(path: str | os.PathLike[str], energy: Column, position: Column,
+              signal: Column, sigma: Column | None = None, reference: Column | None = None,
+              position_unit: str = "mm", step_size_mm: float | None = None,
+              header: bool | None = None, delimiter: str | None = None,
+              energy_unit: float = 1.0) -> list[Curve]:
+    """Read every curve from one table with a row per point and an energy column.
+
+    Parameters
+    ----------
+    path : path-like
+        Delimited text file.
+    energy, position, signal : str or int
+        Columns by header name or 0-based index. Energies are in joules times
+        ``energy_unit``.
+    sigma, reference : str or int, optional
+        As for :func:`load_curve`.
+    position_unit, step_size_mm, header, delimiter
+        As for :func:`load_curve`.
+    energy_unit : float
+        Joules per unit of the energy column.
+
+    Returns
+    -------
+    list of Curve
+        One curve per distinct energy, in order of first appearance, each with
+        its points in file order.
+
+    Raises
+    ------
+    DataFileError
+        For any problem with the file's content, or a curve of fewer than five
+        points.
+    """
+    energy_unit = _check_unit_factor(energy_unit)
+    table = _read_table(path, delimiter=delimiter, header=header)
+    energies = table.numbers(table.column_index(energy, "energy"), positive=True)
+    columns = _read_columns(table, position, signal, sigma, reference, position_unit,
+                            step_size_mm)
+    curves = []
+    for value in dict.fromkeys(energies.tolist()):
+        rows = energies == value
+        joules = value * energy_unit
+        _require_enough_points(table.path, int(rows.sum()), f"the curve at energy {value:g}")
+        curves.append(Curve(
+            columns.position[rows], columns.signal[rows],
+            None if columns.sigma is None else columns.sigma[rows],
+            joules, f"{path} (pulse energy {joules:.4g} J)"))
+    return curves
+

@@ -1,0 +1,296 @@
+"""Figures of z-scan data, fits and simulations.
+
+Every function builds its own :class:`matplotlib.figure.Figure` on an Agg
+canvas and returns it, so that plotting never depends on or changes pyplot's
+global state (a library may run inside someone else's GUI or web server)."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+from matplotlib import colormaps
+from matplotlib.axes import Axes
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.figure import Figure
+
+from .zscan import ZScan, as_float_array, require_finite, require_positive
+
+FORMATS = ("png", "svg", "pdf")
+DPI = 150
+_POSITION_LABEL = "position z (mm)"
+_TRANSMITTANCE_LABEL = "normalised transmittance"
+_MARKER_SIZE = 4
+
+
+def format_energy(joules: float) -> str:
+    """Pulse energy with the unit that keeps the number readable (nJ, µJ or mJ)."""
+    for scale, unit in ((1e-3, "mJ"), (1e-6, "µJ"), (1e-9, "nJ")):
+        if abs(joules) >= scale:
+            return f"{joules / scale:.3g} {unit}"
+    return f"{joules:.3g} J"
+
+
+def _new_figure(width: float, height: float) -> Figure:
+    figure = Figure(figsize=(width, height), layout="constrained")
+    FigureCanvasAgg(figure)
+    return figure
+
+
+def _colours(n: int) -> list[Any]:
+    # Qualitative colours stay distinguishable for a few curves; beyond ten an
+    # ordered colour map at least keeps neighbouring energies apart.
+    if n <= 10:
+        return [colormaps["tab10"](i) for i in range(n)]
+    return [colormaps["viridis"](x) for x in np.linspace(0.0, 0.9, n)]
+
+
+def _matching(name: str, value: Any, shape: tuple[int, ...]) -> np.ndarray:
+    array = as_float_array(name, value)
+    if array.shape != shape:
+        raise ValueError(f"{name}: expected shape {shape} (that of the data), got {array.shape}")
+    return array
+
+
+def _draw_points(axes: Axes, x: np.ndarray, y: np.ndarray, error: np.ndarray | None,
+                 colour: Any, label: str | None) -> None:
+    if error is None:
+        axes.plot(x, y, "o", ms=_MARKER_SIZE, color=colour, alpha=0.8, label=label)
+    else:
+        axes.errorbar(x, y, yerr=error, fmt="o", ms=_MARKER_SIZE, color=colour, alpha=0.8,
+                      elinewidth=0.8, capsize=0, label=label)
+
+
+def _residuals(data: ZScan, model: np.ndarray, residual: Any) -> np.ndarray:
+    if residual is not None:
+        values = _matching("residual", residual, model.shape)
+        require_finite("residual", values)
+        return values
+    difference = data.transmittance - model
+    return difference / data.sigma if data.sigma is not None else difference
+
+
+def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
+             title: str | None = None) -> Figure:
+    """Data and fitted model of every pulse energy, with residuals below.
+
+    Parameters
+    ----------
+    data : ZScan
+        The measured curves.
+    model : array_like
+        Model transmittance at the data positions, shape of
+        ``data.transmittance``.
+    residual : array_like, optional
+        Residuals to show, same shape; by default ``(data - model) / sigma``
+        when the data have sigma, otherwise ``data - model``.
+    title : str, optional
+        Figure title.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    model = _matching("model", model, data.transmittance.shape)
+    require_finite("model", model)
+    residuals = _residuals(data, model, residual)
+    figure = _new_figure(7.0, 6.0)
+    top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
+    for row, colour in enumerate(_colours(data.n_energies)):
+        z = data.positions_mm[row]
+        label = format_energy(data.pulse_energies[row])
+        error = None if data.sigma is None else data.sigma[row]
+        _draw_points(top, z, data.transmittance[row], error, colour, label)
+        top.plot(z, model[row], "-", color=colour, lw=1.5)
+        bottom.plot(z, residuals[row], "o", ms=_MARKER_SIZE - 1, color=colour, alpha=0.8)
+    top.set_ylabel(_TRANSMITTANCE_LABEL)
+    top.legend(title="pulse energy (points: data, lines: model)", loc="best",
+               fontsize="small", title_fontsize="small")
+    top.tick_params(labelbottom=False)
+    bottom.axhline(0.0, color="0.4", lw=0.8)
+    bottom.set_ylabel(_residual_label(data, residual is not None))
+    bottom.set_xlabel(_POSITION_LABEL)
+    if title:
+        figure.suptitle(title)
+    return figure
+
+
+def _residual_label(data: ZScan, given: bool) -> str:
+    if given:
+        return "residual"
+    return "(data − model) / σ" if data.has_sigma else "data − model"
+
+
+def _branches(irradiance: np.ndarray) -> list[np.ndarray]:
+    # Irradiance rises towards the focus and falls after it, so each side of
+    # the focus is drawn as its own line, ordered by irradiance.
+    peak = int(np.argmax(irradiance))
+    sides = [np.arange(0, peak + 1), np.arange(peak, irradiance.size)]
+    return [side[np.argsort(irradiance[side])] for side in sides if side.size > 1]
+
+
+def plot_irradiance(data: ZScan, model: Any, peak_irradiance: Any) -> Figure:
+    """Transmittance against peak on-axis irradiance, data and model.
+
+    Parameters
+    ----------
+    data : ZScan
+        The measured curves.
+    model : array_like
+        Model transmittance, shape of ``data.transmittance``.
+    peak_irradiance : array_like
+        Peak on-axis irradiance in W/m^2 at every data point, same shape,
+        positive.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    model = _matching("model", model, data.transmittance.shape)
+    require_finite("model", model)
+    irradiance = _matching("peak_irradiance", peak_irradiance, data.transmittance.shape)
+    require_finite("peak_irradiance", irradiance)
+    require_positive("peak_irradiance", irradiance)
+    figure = _new_figure(7.0, 4.8)
+    axes = figure.subplots()
+    for row, colour in enumerate(_colours(data.n_energies)):
+        error = None if data.sigma is None else data.sigma[row]
+        _draw_points(axes, irradiance[row], data.transmittance[row], error, colour,
+                     format_energy(data.pulse_energies[row]))
+        for branch in _branches(irradiance[row]):
+            axes.plot(irradiance[row][branch], model[row][branch], "-", color=colour, lw=1.5)
+    axes.set_xscale("log")
+    axes.set_xlabel("peak on-axis irradiance (W/m²)")
+    axes.set_ylabel(_TRANSMITTANCE_LABEL)
+    axes.legend(title="pulse energy (points: data, lines: model)", loc="best",
+                fontsize="small", title_fontsize="small")
+    return figure
+
+
+def plot_starts(chisqr: Sequence[float], best_index: int, *, sort: bool = False) -> Figure:
+    """χ² reached from every starting point of a multi-start fit.
+
+    Parameters
+    ----------
+    chisqr : sequence of float
+        Final χ² of each start; NaN or infinity marks a failed start.
+    best_index : int
+        Index of the start that was kept, marked in the figure.
+    sort : bool
+        Order the starts by χ² instead of by start index.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    values = as_float_array("chisqr", chisqr)
+    if values.ndim != 1 or values.size == 0:
+        raise ValueError(f"chisqr: expected a non-empty 1-D sequence, got shape {values.shape}")
+    if isinstance(best_index, bool) or not isinstance(best_index, (int, np.integer)) or not (
+            0 <= best_index < values.size):
+        raise ValueError(f"best_index: expected an index from 0 to {values.size - 1}, "
+                         f"got {best_index!r}")
+    if not np.isfinite(values[best_index]):
+        raise ValueError(f"best_index: start {best_index} failed (χ² {values[best_index]}); "
+                         "it cannot be the best")
+    order = np.argsort(np.where(np.isfinite(values), values, np.inf), kind="stable") \
+        if sort else np.arange(values.size)
+    shown = values[order]
+    finite = np.isfinite(shown)
+    x = np.arange(values.size)
+    figure = _new_figure(6.4, 4.0)
+    axes = figure.subplots()
+    axes.plot(x[finite], shown[finite], "o", color="tab:blue", ms=5, label="final χ² of a start")
+    best_at = int(np.flatnonzero(order == best_index)[0])
+    axes.plot([best_at], [values[best_index]], "*", color="tab:red", ms=14,
+              label=f"best (start {best_index}, χ² = {values[best_index]:.4g})")
+    if np.all(shown[finite] > 0):
+        axes.set_yscale("log")
+    _mark_failed(axes, x[~finite])
+    axes.set_xlabel("start (sorted by χ²)" if sort else "start index")
+    if values.size <= 20:
+        axes.set_xticks(x, [str(i) for i in order])
+    axes.set_ylabel("χ² at the end of the fit")
+    axes.legend(loc="best", fontsize="small")
+    return figure
+
+
+def _mark_failed(axes: Axes, positions: np.ndarray) -> None:
+    for k, x in enumerate(positions):
+        axes.axvline(x, color="0.5", ls=":", lw=1.2,
+                     label="failed start (no χ²)" if k == 0 else None)
+
+
+def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figure:
+    """Simulated transmittance curves, e.g. to plan which energies to measure.
+
+    Parameters
+    ----------
+    positions_mm : array_like
+        1-D positions in mm shared by all curves.
+    curves : array_like
+        Transmittance, shape ``(len(pulse_energies), len(positions_mm))``.
+    pulse_energies : array_like
+        Pulse energy of each curve in joules.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    z = as_float_array("positions_mm", positions_mm)
+    energies = as_float_array("pulse_energies", pulse_energies)
+    if z.ndim != 1 or energies.ndim != 1:
+        raise ValueError("positions_mm and pulse_energies must be 1-D, got shapes "
+                         f"{z.shape} and {energies.shape}")
+    values = _matching("curves", curves, (energies.size, z.size))
+    for name, array in (("positions_mm", z), ("curves", values), ("pulse_energies", energies)):
+        require_finite(name, array)
+    figure = _new_figure(7.0, 4.5)
+    axes = figure.subplots()
+    for row, colour in enumerate(_colours(energies.size)):
+        axes.plot(z, values[row], "-", color=colour, lw=1.5, label=format_energy(energies[row]))
+    axes.set_xlabel(_POSITION_LABEL)
+    axes.set_ylabel(_TRANSMITTANCE_LABEL)
+    axes.set_title("simulated open-aperture z-scan", fontsize="medium")
+    axes.legend(title="pulse energy", loc="best", fontsize="small", title_fontsize="small")
+    return figure
+
+
+def save_figure(fig: Figure, path: str | os.PathLike[str], format: str = "png") -> Path:
+    """Write a figure at 150 dpi, creating its folder.
+
+    Parameters
+    ----------
+    fig : matplotlib.figure.Figure
+        The figure.
+    path : path-like
+        Target file; the format's suffix is added when the path has none.
+    format : {"png", "svg", "pdf"}
+        File format.
+
+    Returns
+    -------
+    pathlib.Path
+        The file written.
+
+    Raises
+    ------
+    ValueError
+        For an unknown format or a suffix that contradicts it.
+    """
+    if format not in FORMATS:
+        raise ValueError(f"format: expected one of {', '.join(FORMATS)}, got {format!r}")
+    target = Path(path)
+    if not target.suffix:
+        target = target.with_suffix(f".{format}")
+    elif target.suffix.lower() != f".{format}":
+        raise ValueError(f"path: {target} has suffix {target.suffix!r} but format is "
+                         f"{format!r}")
+    target.parent.mkdir(parents=True, exist_ok=True)
+    if not isinstance(fig.canvas, FigureCanvasAgg):
+        FigureCanvasAgg(fig)
+    fig.savefig(target, format=format, dpi=DPI)
+    return target

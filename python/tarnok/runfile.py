@@ -1,0 +1,642 @@
+"""The run description: a TOML file that says which measurements to read, how
+to normalise them, the experiment's optics, the model parameters and how to
+fit them. Everything is validated when the file is loaded, so that a typo or a
+value in the wrong unit is reported by key before any computation starts."""
+
+from __future__ import annotations
+
+import dataclasses
+import math
+import re
+import tomllib
+from pathlib import Path
+from typing import Any
+
+from .io import Column, Curve, load_curve, load_long
+from .normalise import NormalisedCurve, as_normalised, normalise, to_zscan
+from .zscan import ZScan
+
+REQUIRED_PARAMETERS = ("sigma_12", "sigma_23", "sigma_45", "tau_21", "tau_24", "tau_32",
+                       "tau_41", "tau_54")
+PARAMETER_DEFAULTS = {"energy_scale": 1.0, "z0": 0.0}
+PARAMETER_NAMES = REQUIRED_PARAMETERS + tuple(PARAMETER_DEFAULTS)
+
+BEAMS = ("on-axis", "gaussian")
+LAYOUTS = ("long", "per-energy")
+ENGINES = ("exact", "integrator")
+FORMATS = ("png", "svg", "pdf")
+POSITION_UNITS = ("mm", "um", "steps")
+DELIMITERS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "whitespace": "whitespace"}
+
+KEYS: dict[str, tuple[str, ...]] = {
+    "experiment": ("wavelength", "w0", "M2", "tau", "thickness", "populations",
+                   "t_slices", "z_slices", "beam"),
+    "data": ("layout", "delimiter", "header", "position_unit", "step_size_mm", "reference",
+             "file", "energy_column", "position_column", "signal_column", "sigma_column",
+             "files", "energy_pattern", "energy_unit"),
+    "data.files": ("path", "pulse_energy"),
+    "normalise": ("enabled", "wings", "wings_mm", "tilt", "focus_mm"),
+    "parameters.*": ("value", "vary", "min", "max"),
+    "fit": ("engine", "n_starts", "threads", "seed"),
+    "output": ("folder", "format"),
+}
+"""Every key each table accepts (``parameters.*`` for each parameter table)."""
+
+_TABLES = ("experiment", "data", "normalise", "parameters", "fit", "output")
+_LONG_ONLY = ("file", "energy_column")
+_PER_ENERGY_ONLY = ("files", "energy_pattern")
+
+# Generous ranges that catch a value written in the wrong unit (20 for 20 µm)
+# without refusing any real experiment.
+_PLAUSIBLE = {
+    "wavelength": (1e-8, 1e-4, "metres"),
+    "w0": (1e-7, 1e-2, "metres"),
+    "tau": (1e-16, 1e-3, "seconds"),
+    "thickness": (1e-8, 1.0, "metres"),
+}
+
+
+class RunFileError(ValueError):
+    """A run description that cannot be used; the message names file, table and key."""
+
+
+@dataclasses.dataclass(frozen=True)
+class DataFile:
+    """One per-energy data file: its path and, optionally, its pulse energy (J)."""
+
+    path: Path
+    pulse_energy: float | None
+
+
+@dataclasses.dataclass(frozen=True)
+class DataSettings:
+    """How to read the measurements; paths are absolute (resolved from the run file)."""
+
+    layout: str
+    files: tuple[DataFile, ...]
+    position_column: Column
+    signal_column: Column
+    sigma_column: Column | None
+    energy_column: Column | None
+    reference: Column | None
+    energy_pattern: str | None
+    energy_unit: float
+    position_unit: str
+    step_size_mm: float | None
+    delimiter: str | None
+    header: bool | None
+
+
+@dataclasses.dataclass(frozen=True)
+class NormaliseSettings:
+    """Keyword arguments of :func:`tarnok.normalise.normalise`, and whether to apply it."""
+
+    enabled: bool = True
+    wings: int | None = None
+    wings_mm: float | None = None
+    tilt: bool = False
+    focus_mm: float | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class FitSettings:
+    """Fit engine, number of starting points, threads (None: all cores) and seed."""
+
+    engine: str = "exact"
+    n_starts: int = 8
+    threads: int | None = None
+    seed: int = 0
+
+
+@dataclasses.dataclass(frozen=True)
+class OutputSettings:
+    """Folder for results (absolute) and figure format."""
+
+    folder: Path
+    format: str = "png"
+
+
+@dataclasses.dataclass(frozen=True)
+class RunDescription:
+    """A validated run file.
+
+    Attributes
+    ----------
+    source : Path
+        The run file, absolute.
+    raw : dict
+        The TOML content as parsed, for the record.
+    experiment : dict
+        Keyword arguments for ``tarnok.Experiment``: wavelength (m), w0 (m),
+        M2, tau (s), thickness (m), populations (list of 5, 1/m^3), t_slices,
+        z_slices, beam.
+    parameters : dict
+        Parameter name -> ``{"value": float, "vary": bool, "min": float,
+        "max": float}`` for every name in ``PARAMETER_NAMES`` (z0 in mm), absent
+        bounds as -inf and inf; ``tarnok.Parameters(**parameters)`` takes it.
+    data, normalise, fit, output
+        The remaining settings.
+    """
+
+    source: Path
+    raw: dict[str, Any]
+    experiment: dict[str, Any]
+    parameters: dict[str, dict[str, Any]]
+    data: DataSettings
+    normalise: NormaliseSettings
+    fit: FitSettings
+    output: OutputSettings
+
+    def load_data(self) -> tuple[ZScan, list[NormalisedCurve]]:
+        """Read the described files and normalise every curve.
+
+        Returns
+        -------
+        zscan : ZScan
+            The normalised curves, one row per curve in file order.
+        curves : list of NormalisedCurve
+            The same curves with their raw signal and baseline (a baseline of 1
+            when normalisation is disabled).
+
+        Raises
+        ------
+        tarnok.io.DataFileError
+            For a problem in a data file (naming file, line and column).
+        ValueError
+            If the curves cannot be normalised or assembled.
+        """
+        curves = self._read_curves()
+        settings = self.normalise
+        if settings.enabled:
+            normalised = [normalise(curve, wings=settings.wings, wings_mm=settings.wings_mm,
+                                    focus_mm=settings.focus_mm, tilt=settings.tilt)
+                          for curve in curves]
+        else:
+            normalised = [as_normalised(curve) for curve in curves]
+        return to_zscan(normalised), normalised
+
+    def _read_curves(self) -> list[Curve]:
+        data = self.data
+        common: dict[str, Any] = dict(
+            position=data.position_column, signal=data.signal_column,
+            sigma=data.sigma_column, reference=data.reference,
+            position_unit=data.position_unit, step_size_mm=data.step_size_mm,
+            header=data.header, delimiter=data.delimiter)
+        if data.layout == "long":
+            return load_long(data.files[0].path, energy=data.energy_column,
+                             energy_unit=data.energy_unit, **common)
+        return [load_curve(entry.path, pulse_energy=entry.pulse_energy,
+                           energy_pattern=None if entry.pulse_energy is not None
+                           else data.energy_pattern,
+                           energy_unit=data.energy_unit, **common)
+                for entry in data.files]
+
+
+class _Table:
+    """One TOML table being validated; every error names file, table and key."""
+
+    def __init__(self, file: str, name: str, content: Any) -> None:
+        self.file = file
+        self.name = name
+        if not isinstance(content, dict):
+            raise RunFileError(f"{file}: [{name}] must be a table, got "
+                               f"{_describe(content)}")
+        self.content: dict[str, Any] = content
+
+    def error(self, key: str, message: str) -> RunFileError:
+        return RunFileError(f"{self.file}: [{self.name}] {key}: {message}")
+
+    def check_keys(self, allowed: tuple[str, ...]) -> None:
+        for key in self.content:
+            if key not in allowed:
+                raise self.error(key, f"unknown key; [{self.name}] accepts "
+                                 f"{', '.join(allowed)}")
+
+    def has(self, key: str) -> bool:
+        return key in self.content
+
+    def get(self, key: str, required: bool) -> Any:
+        if key not in self.content and required:
+            raise self.error(key, "missing (required)")
+        return self.content.get(key)
+
+    def number(self, key: str, *, required: bool = False, default: float | None = None,
+               lower: float | None = None, strict: bool = True, unit: str = "") -> float | None:
+        """A finite real number, optionally bounded below (strictly or not)."""
+        value = self.get(key, required)
+        if value is None:
+            return default
+        sign = "" if lower is None else ("positive " if strict else "non-negative ")
+        in_unit = f" in {unit}" if unit else ""
+        expected = f"must be a {sign}number{in_unit}"
+        if isinstance(value, bool) or not isinstance(value, (int, float)):
+            hint = " (write the number alone, without a unit)" if isinstance(value, str) else ""
+            raise self.error(key, f"{expected}, got {_describe(value)}{hint}")
+        if not math.isfinite(value):
+            raise self.error(key, f"{expected}, got {value}")
+        if lower is not None and (value <= lower if strict else value < lower):
+            raise self.error(key, f"{expected}, got {value!r}")
+        return float(value)
+
+    def integer(self, key: str, *, default: int | None, lower: int,
+                required: bool = False) -> int | None:
+        value = self.get(key, required)
+        if value is None:
+            return default
+        if isinstance(value, bool) or not isinstance(value, int) or value < lower:
+            raise self.error(key, f"must be a whole number >= {lower}, got {_describe(value)}")
+        return value
+
+    def boolean(self, key: str, *, default: bool | None) -> bool | None:
+        value = self.get(key, False)
+        if value is None:
+            return default
+        if not isinstance(value, bool):
+            raise self.error(key, f"must be true or false, got {_describe(value)}")
+        return value
+
+    def choice(self, key: str, options: tuple[str, ...], *, default: str | None = None,
+               required: bool = False) -> str | None:
+        value = self.get(key, required)
+        if value is None:
+            return default
+        if value not in options:
+            raise self.error(key, f"must be one of {', '.join(repr(o) for o in options)}, "
+                             f"got {_describe(value)}")
+        return value
+
+    def string(self, key: str, *, required: bool = False) -> str | None:
+        value = self.get(key, required)
+        if value is not None and (not isinstance(value, str) or not value.strip()):
+            raise self.error(key, f"must be a non-empty string, got {_describe(value)}")
+        return value
+
+    def column(self, key: str, *, default: Column | None = None,
+               required: bool = False) -> Column | None:
+        value = self.get(key, required)
+        if value is None:
+            return default
+        if isinstance(value, bool) or not isinstance(value, (str, int)) or (
+                isinstance(value, int) and value < 0) or (
+                isinstance(value, str) and not value.strip()):
+            raise self.error(key, "must be a column header name (string) or a 0-based "
+                             f"index (whole number >= 0), got {_describe(value)}")
+        return value
+
+
+def _describe(value: Any) -> str:
+    if isinstance(value, str):
+        return f"the string {value!r}"
+    if isinstance(value, dict):
+        return "a table"
+    if isinstance(value, list):
+        return f"a list of {len(value)} items"
+    return repr(value)
+
+
+def _plausible_number(table: _Table, key: str) -> float:
+    low, high, unit = _PLAUSIBLE[key]
+    value = table.number(key, required=True, lower=0.0, unit=unit)
+    assert value is not None
+    if not low <= value <= high:
+        raise table.error(key, f"{value:g} is not a plausible value in {unit} (expected "
+                          f"{low:g} to {high:g}); SI units are expected")
+    return value
+
+
+def _populations(table: _Table) -> list[float]:
+    value = table.get("populations", True)
+    if not isinstance(value, list) or len(value) != 5:
+        raise table.error("populations", "must be a list of 5 numbers (1/m^3, levels 1 to 5), "
+                          f"got {_describe(value)}")
+    for index, item in enumerate(value):
+        if isinstance(item, bool) or not isinstance(item, (int, float)) or not (
+                math.isfinite(item) and item >= 0):
+            raise table.error("populations", f"entry {index} must be a non-negative number "
+                              f"in 1/m^3, got {_describe(item)}")
+    if sum(value) <= 0:
+        raise table.error("populations", "at least one level must be populated")
+    return [float(item) for item in value]
+
+
+def _experiment(table: _Table) -> dict[str, Any]:
+    table.check_keys(KEYS["experiment"])
+    m2 = table.number("M2", required=True, lower=0.0)
+    assert m2 is not None
+    if m2 < 1:
+        raise table.error("M2", f"the beam quality factor must be >= 1, got {m2:g}")
+    return {
+        "wavelength": _plausible_number(table, "wavelength"),
+        "w0": _plausible_number(table, "w0"),
+        "M2": m2,
+        "tau": _plausible_number(table, "tau"),
+        "thickness": _plausible_number(table, "thickness"),
+        "populations": _populations(table),
+        "t_slices": table.integer("t_slices", default=21, lower=2),
+        "z_slices": table.integer("z_slices", default=11, lower=2),
+        "beam": table.choice("beam", BEAMS, default="on-axis"),
+    }
+
+
+def _parameter(file: str, name: str, content: Any) -> dict[str, Any]:
+    table = _Table(file, f"parameters.{name}", content)
+    table.check_keys(KEYS["parameters.*"])
+    # Lifetimes divide the rates and scales multiply the energy: both must be
+    # > 0; a cross-section may be 0 (a transition switched off); z0 is free.
+    lower, strict = {"sigma": (0.0, False), "tau": (0.0, True), "energy": (0.0, True)}.get(
+        name.split("_")[0], (None, True))
+    unit = {"sigma": "m^2", "tau": "seconds", "z0": "mm"}.get(name.split("_")[0], "")
+    bounds = dict(lower=lower, strict=strict, unit=unit)
+    value = table.number("value", required=name in REQUIRED_PARAMETERS,
+                         default=PARAMETER_DEFAULTS.get(name), **bounds)
+    low = table.number("min", **bounds)
+    high = table.number("max", **bounds)
+    if low is not None and high is not None and not low < high:
+        raise table.error("min", f"must be less than max ({low:g} >= {high:g})")
+    if (low is not None and value < low) or (high is not None and value > high):
+        raise table.error("value", f"{value:g} lies outside [min, max]")
+    # Absent bounds are infinite, the form tarnok.Parameters takes directly.
+    return {"value": value, "vary": table.boolean("vary", default=False),
+            "min": -math.inf if low is None else low, "max": math.inf if high is None else high}
+
+
+def _parameters(file: str, content: Any) -> dict[str, dict[str, Any]]:
+    table = _Table(file, "parameters", content)
+    table.check_keys(PARAMETER_NAMES)
+    for name in REQUIRED_PARAMETERS:
+        if name not in table.content:
+            raise RunFileError(f"{file}: [parameters.{name}] missing; every one of "
+                               f"{', '.join(REQUIRED_PARAMETERS)} needs a value")
+    return {name: _parameter(file, name, table.content.get(name, {}))
+            for name in PARAMETER_NAMES}
+
+
+def _resolve(folder: Path, text: str) -> Path:
+    path = Path(text).expanduser()
+    return path if path.is_absolute() else folder / path
+
+
+def _energy_pattern(table: _Table) -> str | None:
+    pattern = table.string("energy_pattern")
+    if pattern is None:
+        return None
+    try:
+        regex = re.compile(pattern)
+    except re.error as exc:
+        raise table.error("energy_pattern", f"not a valid regular expression: {exc}") from None
+    if "energy" not in regex.groupindex and regex.groups != 1:
+        raise table.error("energy_pattern", "needs a named group (?P<energy>...) or exactly "
+                          f"one group, {pattern!r} has {regex.groups}")
+    return pattern
+
+
+def _per_energy_files(table: _Table, folder: Path, pattern: str | None) -> tuple[DataFile, ...]:
+    entries = table.get("files", True)
+    if not isinstance(entries, list) or not entries:
+        raise table.error("files", "must be one or more [[data.files]] tables, got "
+                          f"{_describe(entries)}")
+    files = []
+    for index, entry in enumerate(entries):
+        item = _Table(table.file, f"data.files][{index}", entry)
+        item.check_keys(KEYS["data.files"])
+        path = item.string("path", required=True)
+        energy = item.number("pulse_energy", lower=0.0, unit="joules")
+        if energy is None and pattern is None:
+            raise item.error("pulse_energy", "missing; give pulse_energy (J) here or "
+                             "data.energy_pattern to read it from the file name")
+        assert path is not None
+        files.append(DataFile(_resolve(folder, path), energy))
+    return tuple(files)
+
+
+def _data(file: str, content: Any, folder: Path) -> DataSettings:
+    table = _Table(file, "data", content)
+    table.check_keys(KEYS["data"])
+    layout = table.choice("layout", LAYOUTS, required=True)
+    not_here = _PER_ENERGY_ONLY if layout == "long" else _LONG_ONLY
+    for key in not_here:
+        if table.has(key):
+            raise table.error(key, f"not used with layout = {layout!r}")
+    unit = table.choice("position_unit", POSITION_UNITS, default="mm")
+    step = table.number("step_size_mm", unit="mm")
+    if unit == "steps" and (step is None or step == 0):
+        raise table.error("step_size_mm", "position_unit = 'steps' needs a non-zero step "
+                          "size in mm")
+    if unit != "steps" and step is not None:
+        raise table.error("step_size_mm", f"only used with position_unit = 'steps', not {unit!r}")
+    delimiter = table.choice("delimiter", tuple(DELIMITERS))
+    pattern = _energy_pattern(table) if layout == "per-energy" else None
+    if layout == "long":
+        long_file = table.string("file", required=True)
+        assert long_file is not None
+        files: tuple[DataFile, ...] = (DataFile(_resolve(folder, long_file), None),)
+    else:
+        files = _per_energy_files(table, folder, pattern)
+    required = layout == "long"
+    return DataSettings(
+        layout=layout, files=files,
+        position_column=table.column("position_column", default=0, required=required),
+        signal_column=table.column("signal_column", default=1, required=required),
+        sigma_column=table.column("sigma_column"),
+        energy_column=table.column("energy_column", required=required),
+        reference=table.column("reference"),
+        energy_pattern=pattern,
+        energy_unit=table.number("energy_unit", default=1.0, lower=0.0, unit="joules per unit"),
+        position_unit=unit, step_size_mm=step,
+        delimiter=None if delimiter is None else DELIMITERS[delimiter],
+        header=table.boolean("header", default=None))
+
+
+def _normalise(file: str, content: Any) -> NormaliseSettings:
+    table = _Table(file, "normalise", content)
+    table.check_keys(KEYS["normalise"])
+    if table.has("wings") and table.has("wings_mm"):
+        raise table.error("wings_mm", "give wings (points) or wings_mm (distance), not both")
+    if table.has("focus_mm") and not table.has("wings_mm"):
+        raise table.error("focus_mm", "only used with wings_mm")
+    return NormaliseSettings(
+        enabled=table.boolean("enabled", default=True),
+        wings=table.integer("wings", default=None, lower=1),
+        wings_mm=table.number("wings_mm", lower=0.0, strict=False, unit="mm"),
+        tilt=table.boolean("tilt", default=False),
+        focus_mm=table.number("focus_mm", unit="mm"))
+
+
+def _fit(file: str, content: Any) -> FitSettings:
+    table = _Table(file, "fit", content)
+    table.check_keys(KEYS["fit"])
+    return FitSettings(
+        engine=table.choice("engine", ENGINES, default="exact"),
+        n_starts=table.integer("n_starts", default=8, lower=1),
+        threads=table.integer("threads", default=None, lower=1),
+        seed=table.integer("seed", default=0, lower=0))
+
+
+def _output(file: str, content: Any, folder: Path) -> OutputSettings:
+    table = _Table(file, "output", content)
+    table.check_keys(KEYS["output"])
+    name = table.string("folder") or "tarnok-output"
+    return OutputSettings(folder=_resolve(folder, name),
+                          format=table.choice("format", FORMATS, default="png"))
+
+
+def _parse(path: Path) -> dict[str, Any]:
+    try:
+        with path.open("rb") as handle:
+            return tomllib.load(handle)
+    except FileNotFoundError:
+        raise RunFileError(f"{path}: run file not found") from None
+    except tomllib.TOMLDecodeError as exc:
+        raise RunFileError(f"{path}: not valid TOML: {exc}") from None
+    except OSError as exc:
+        raise RunFileError(f"{path}: cannot read run file: {exc}") from None
+
+
+def load_run(path: str | Path) -> RunDescription:
+    """Read and validate a run description.
+
+    Parameters
+    ----------
+    path : path-like
+        The TOML run file. Relative paths inside it are relative to its folder.
+
+    Returns
+    -------
+    RunDescription
+
+    Raises
+    ------
+    RunFileError
+        For invalid TOML, an unknown table or key, a missing required key, or a
+        value of the wrong type, unit or range; the message names the key.
+    """
+    path = Path(path)
+    raw = _parse(path)
+    name = str(path)
+    for table in raw:
+        if table not in _TABLES:
+            raise RunFileError(f"{name}: unknown table [{table}]; a run file has "
+                               f"{', '.join('[' + t + ']' for t in _TABLES)}")
+    for table in ("experiment", "data", "parameters"):
+        if table not in raw:
+            raise RunFileError(f"{name}: missing table [{table}]")
+    folder = path.resolve().parent
+    return RunDescription(
+        source=path.resolve(), raw=raw,
+        experiment=_experiment(_Table(name, "experiment", raw["experiment"])),
+        parameters=_parameters(name, raw["parameters"]),
+        data=_data(name, raw["data"], folder),
+        normalise=_normalise(name, raw.get("normalise", {})),
+        fit=_fit(name, raw.get("fit", {})),
+        output=_output(name, raw.get("output", {}), folder))
+
+
+def template() -> str:
+    """A commented run file with every key, for ``tarnok init``.
+
+    Returns
+    -------
+    str
+        TOML text that loads as it is once its data files exist.
+    """
+    return _TEMPLATE
+
+
+_TEMPLATE = '''\
+# tarnok run description. SI units unless a key name says otherwise
+# (_mm: millimetres). Relative paths are relative to this file's folder.
+
+[experiment]
+wavelength = 532e-9             # laser wavelength (m)
+w0 = 20e-6                      # beam waist radius at focus, 1/e^2 (m)
+M2 = 1.0                        # beam quality factor (>= 1)
+tau = 5e-9                      # pulse duration (s)
+thickness = 1e-3                # sample thickness (m)
+populations = [1e23, 0, 0, 0, 0]  # initial population of levels 1..5 (1/m^3)
+t_slices = 21                   # time slices per pulse (>= 2)
+z_slices = 11                   # depth slices through the sample (>= 2)
+beam = "on-axis"                # "on-axis" or "gaussian" (integrate over the beam profile)
+
+[data]
+layout = "per-energy"           # "per-energy": one file per pulse energy; "long": one table
+# delimiter = ","               # ",", ";", "tab" or "whitespace"; sniffed when absent
+# header = true                 # whether the first row names the columns; sniffed when absent
+position_unit = "mm"            # "mm", "um" or "steps"
+# step_size_mm = 0.0025         # mm per motor step, needed with position_unit = "steps"
+# reference = "reference"       # column to divide the signal (and sigma) by
+position_column = 0             # header name or 0-based index
+signal_column = 1
+# sigma_column = 2              # uncertainty of the signal, if measured
+energy_pattern = '(\\d+(?:\\.\\d+)?)uJ'  # finds the energy in each file name...
+energy_unit = 1e-6              # ...and converts it to joules (here from uJ)
+# For one table with a row per point, use instead of energy_pattern and the
+# [[data.files]] tables below:
+# layout = "long"
+# file = "data/all.csv"
+# energy_column = "energy"      # pulse energy column (J, times energy_unit)
+# position_column = "z"
+# signal_column = "T"
+
+[[data.files]]
+path = "data/sample_200uJ.csv"
+
+[[data.files]]
+path = "data/sample_800uJ.csv"
+
+[[data.files]]
+path = "data/sample_3200uJ.csv"
+# pulse_energy = 3.2e-3         # (J) overrides energy_pattern for this file
+
+[normalise]
+enabled = true                  # false: the signal already is normalised transmittance
+wings = 5                       # baseline from this many outermost points at each end...
+# wings_mm = 3.0                # ...or from every point farther than this from the focus
+# focus_mm = 0.0                # focus for wings_mm; default: the dip or peak of each curve
+tilt = false                    # fit a straight baseline through both wings
+
+# Model parameters: value, vary (fit it?), optional min and max.
+# Cross-sections in m^2, lifetimes in s (tau_ij: level i to level j).
+[parameters.sigma_12]
+value = 2e-21
+vary = true
+min = 1e-23
+max = 1e-19
+
+[parameters.sigma_23]
+value = 5e-21
+
+[parameters.sigma_45]
+value = 3e-20
+vary = true
+
+[parameters.tau_21]
+value = 8e-9
+
+[parameters.tau_24]
+value = 4e-9
+
+[parameters.tau_32]
+value = 1e-10
+
+[parameters.tau_41]
+value = 1e-6
+
+[parameters.tau_54]
+value = 1e-10
+
+[parameters.energy_scale]       # multiplies every pulse energy (default 1)
+value = 1.0
+
+[parameters.z0]                 # focus position (mm, default 0)
+value = 0.0
+
+[fit]
+engine = "exact"                # "exact" or "integrator"
+n_starts = 8                    # starting points of the multi-start fit
+# threads = 2                   # default: all cores
+seed = 0                        # seed of the starting points
+
+[output]
+folder = "tarnok-output"
+format = "png"                  # "png", "svg" or "pdf"
+'''
