@@ -15,7 +15,7 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from .experiment import Experiment
 from .parameters import Parameter, Parameters
-from .simulation import jacobian, peak_irradiance, raw_transmittance, simulate
+from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
 
 try:
     __version__ = _version("tarnok")
@@ -23,6 +23,6 @@ except PackageNotFoundError:  # run from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
-    "Experiment", "Parameter", "Parameters", "simulate", "jacobian", "peak_irradiance",
+    "Diagnostics", "Experiment", "Parameter", "Parameters", "simulate", "jacobian", "peak_irradiance",
     "raw_transmittance", "__version__",
 ]

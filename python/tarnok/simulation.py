@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from typing import Any, Literal
+from typing import Any, Literal, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -18,8 +18,20 @@ MIN_POSITIONS = 5  # the curves are normalised on five points at each end
 MAX_POINTS = 10_000_000  # positions x energies; more is refused, not attempted
 
 
+class Diagnostics(NamedTuple):
+    """What the integrator reported during an evaluation, instead of printing it."""
+
+    messages: int
+    """Number of diagnostic messages."""
+    lines: int
+    """Number of lines they would have printed."""
+    first_lines: list[str]
+    """The first lines (at most 100), as they would have been printed."""
+
+
 def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
-             pulse_energies: ArrayLike, engine: Engine = "exact") -> NDArray[np.float64]:
+             pulse_energies: ArrayLike, engine: Engine = "exact", *,
+             full_output: bool = False) -> Any:
     """Model transmittance of every pulse energy at every position.
 
     Parameters
@@ -36,15 +48,22 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         ``"exact"``: the closed-form engine. ``"integrator"``: the same
         discretised model integrated numerically (slower, accurate to about
         1e-6; its diagnostics are counted, never printed).
+    full_output : bool
+        Also return the integrator's :class:`Diagnostics` (empty for the
+        exact engine, which has none).
 
     Returns
     -------
     ndarray, shape (n_energies, n_positions)
-        Normalised transmittance, as the experiment's beam defines it.
+        Normalised transmittance, as the experiment's beam defines it; with
+        ``full_output``, the tuple ``(curves, diagnostics)``.
     """
     model = _engine_for(experiment, positions_mm, pulse_energies, engine)
     curves, _ = model.evaluate(_values(parameters), [])
-    return curves
+    if not full_output:
+        return curves
+    report = Diagnostics(*model.diagnostics()) if engine == "integrator" else Diagnostics(0, 0, [])
+    return curves, report
 
 
 def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
