@@ -1,6 +1,5 @@
 #include "engine/matrix_exponential.hpp"
 
-#include <Eigen/LU>
 #include <array>
 #include <cmath>
 #include <limits>
@@ -34,6 +33,61 @@ constexpr double theta7 = 9.504178996162932e-1;
 constexpr double theta9 = 2.097847961257068e0;
 constexpr double theta13 = 5.371920351148152e0;
 
+// LU factorisation with partial pivoting of a 5x5 matrix, solving for matrix
+// right-hand sides in place. Eigen's general solver goes through its blocked
+// triangular kernels, which cost more than the whole factorisation at this size.
+class SmallLu {
+ public:
+  explicit SmallLu(const Matrix5& a) noexcept : lu_(a) {
+    for (int k = 0; k < 5; ++k) {
+      int pivot = k;
+      for (int i = k + 1; i < 5; ++i)
+        if (std::abs(lu_(i, k)) > std::abs(lu_(pivot, k))) pivot = i;
+      pivots_[static_cast<std::size_t>(k)] = pivot;
+      if (pivot != k) lu_.row(k).swap(lu_.row(pivot));
+      const double inverse = 1.0 / lu_(k, k);
+      for (int i = k + 1; i < 5; ++i) {
+        lu_(i, k) *= inverse;
+        for (int j = k + 1; j < 5; ++j) lu_(i, j) -= lu_(i, k) * lu_(k, j);
+      }
+    }
+  }
+
+  void solve_in_place(Matrix5& b) const noexcept {
+    for (int k = 0; k < 5; ++k) {
+      const int pivot = pivots_[static_cast<std::size_t>(k)];
+      if (pivot != k) b.row(k).swap(b.row(pivot));
+    }
+    for (int c = 0; c < 5; ++c) {
+      for (int i = 1; i < 5; ++i)
+        for (int k = 0; k < i; ++k) b(i, c) -= lu_(i, k) * b(k, c);
+      for (int i = 4; i >= 0; --i) {
+        for (int k = i + 1; k < 5; ++k) b(i, c) -= lu_(i, k) * b(k, c);
+        b(i, c) /= lu_(i, i);
+      }
+    }
+  }
+
+ private:
+  Matrix5 lu_;
+  std::array<int, 5> pivots_{};
+};
+
+// c = a b, or c += a b, as column combinations: for these tiny fixed sizes
+// the compiler unrolls and vectorises this better than a general product.
+template <bool accumulate>
+void product(const Matrix5& a, const Matrix5& b, Matrix5& c) noexcept {
+  for (int j = 0; j < 5; ++j) {
+    double column[5];
+    for (int i = 0; i < 5; ++i) column[i] = accumulate ? c(i, j) : 0.0;
+    for (int k = 0; k < 5; ++k) {
+      const double factor = b(k, j);
+      for (int i = 0; i < 5; ++i) column[i] += a(i, k) * factor;
+    }
+    for (int i = 0; i < 5; ++i) c(i, j) = column[i];
+  }
+}
+
 double one_norm(const Matrix5& a) noexcept {
   return a.cwiseAbs().colwise().sum().maxCoeff();
 }
@@ -46,10 +100,10 @@ struct Power {
 
 // Product a*b with the product rule along n directions.
 void multiply(const Power& a, const Power& b, std::size_t n, Power& out) noexcept {
-  out.value.noalias() = a.value * b.value;
+  product<false>(a.value, b.value, out.value);
   for (std::size_t d = 0; d < n; ++d) {
-    out.derivative[d].noalias() = a.derivative[d] * b.value;
-    out.derivative[d].noalias() += a.value * b.derivative[d];
+    product<false>(a.derivative[d], b.value, out.derivative[d]);
+    product<true>(a.value, b.derivative[d], out.derivative[d]);
   }
 }
 
@@ -78,10 +132,10 @@ void combine(const std::array<double, K>& c, const std::array<const Power*, K>& 
 // U = X * W with the product rule: dU = E W + X dW.
 void times_x(const Power& x, const Matrix5& w, const Directions& dw, std::size_t n,
              PadeTerms& terms) noexcept {
-  terms.u.noalias() = x.value * w;
+  product<false>(x.value, w, terms.u);
   for (std::size_t d = 0; d < n; ++d) {
-    terms.du[d].noalias() = x.derivative[d] * w;
-    terms.du[d].noalias() += x.value * dw[d];
+    product<false>(x.derivative[d], w, terms.du[d]);
+    product<true>(x.value, dw[d], terms.du[d]);
   }
 }
 
@@ -189,22 +243,24 @@ void matrix_exponential_with_derivatives(const Matrix5& x,
   pade_terms(scaling.degree, scaled, n, terms);
 
   // q R = p, and differentiating, q dR = dp - dq R.
-  const Eigen::PartialPivLU<Matrix5> q(terms.v - terms.u);
-  exponential = q.solve(terms.v + terms.u);
+  const SmallLu q(terms.v - terms.u);
+  exponential = terms.v + terms.u;
+  q.solve_in_place(exponential);
   for (std::size_t d = 0; d < n; ++d) {
-    Matrix5 rhs = terms.dv[d] + terms.du[d];
-    rhs.noalias() -= (terms.dv[d] - terms.du[d]) * exponential;
-    derivatives[d] = q.solve(rhs);
+    const Matrix5 dq = terms.du[d] - terms.dv[d];
+    derivatives[d] = terms.dv[d] + terms.du[d];
+    product<true>(dq, exponential, derivatives[d]);
+    q.solve_in_place(derivatives[d]);
   }
 
   Matrix5 squared;
   for (int s = 0; s < scaling.squarings; ++s) {
     for (std::size_t d = 0; d < n; ++d) {
-      squared.noalias() = derivatives[d] * exponential;
-      squared.noalias() += exponential * derivatives[d];
+      product<false>(derivatives[d], exponential, squared);
+      product<true>(exponential, derivatives[d], squared);
       derivatives[d] = squared;
     }
-    squared.noalias() = exponential * exponential;
+    product<false>(exponential, exponential, squared);
     exponential = squared;
   }
 }
