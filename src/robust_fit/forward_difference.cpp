@@ -1,0 +1,18 @@
+#include "robust_fit/forward_difference.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tarnok::robust_fit {
+
+namespace {
+constexpr double relative_step = 1e-3;
+}
+
+double forward_difference_step(const ParameterSpec& spec, double p) {
+  const double h = spec.log_scale ? p * std::expm1(relative_step) : relative_step * std::max(std::abs(p), 1.0);
+  if (p + h > spec.upper && p - h >= spec.lower) return -h;
+  return h;
+}
+
+}  // namespace tarnok::robust_fit
