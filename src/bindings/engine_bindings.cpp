@@ -106,7 +106,9 @@ void bind_engines(nb::module_& m) {
           return std::make_unique<engine::IntegratorEngine>(e, layout_of(x, energies));
         });
 
-  nb::class_<engine::ExactEngine>(m, "ExactEngine")
+  // The fit takes either engine through their common interface.
+  nb::class_<engine::CurveModel>(m, "CurveModel");
+  nb::class_<engine::ExactEngine, engine::CurveModel>(m, "ExactEngine")
       .def("evaluate",
            [](const engine::ExactEngine& model, const engine::ParameterVector& values,
               const std::vector<std::size_t>& varied) { return evaluate(model, values, varied); },
@@ -128,7 +130,7 @@ void bind_engines(nb::module_& m) {
                         {model.layout().n_energies(), model.layout().n_positions});
       });
 
-  nb::class_<engine::IntegratorEngine>(m, "IntegratorEngine")
+  nb::class_<engine::IntegratorEngine, engine::CurveModel>(m, "IntegratorEngine")
       .def("evaluate",
            [](const engine::IntegratorEngine& model, const engine::ParameterVector& values,
               const std::vector<std::size_t>& varied) { return evaluate(model, values, varied); },

@@ -1,0 +1,309 @@
+"""tarnok.fit: multi-start, bounded Levenberg–Marquardt fits of z-scan data
+in the logarithms of the parameters, with uncertainties and warnings."""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import asdict, dataclass, field
+from typing import Any, Callable, Literal
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import _core
+from .experiment import Experiment
+from .parameters import NAMES, Parameters
+from .report import fit_report
+from .simulation import ENGINES, _engine_for
+from .statistics import fit_statistics, identifiability_warnings
+from .zscan import ZScan
+
+MAX_STARTS = 10_000
+MAX_THREADS = 1024
+
+
+@dataclass(frozen=True)
+class FitProgress:
+    """What a progress callback receives, a few times a second at most."""
+
+    start: int
+    """Index of the start that reported last (0 is the user's values)."""
+    iteration: int
+    """Its iteration."""
+    chisqr: float
+    """Its current χ²."""
+    best_chisqr: float
+    """The smallest χ² any start has reached so far."""
+    starts_done: int
+    n_starts: int
+
+
+@dataclass(frozen=True)
+class StartOutcome:
+    """How one start of a multi-start fit ended."""
+
+    index: int
+    start: dict[str, float]
+    values: dict[str, float]
+    chisqr: float
+    success: bool
+    status: str
+    message: str
+    iterations: int
+    nfev: int
+    njev: int
+
+
+@dataclass
+class FitResult:
+    """The outcome of :func:`fit`, in the manner of lmfit's ``MinimizerResult``.
+
+    The statistics belong to the best start (smallest χ²). ``residual`` is
+    (data − model)/σ when the data carry σ (``weighted`` is True), data − model
+    otherwise; ``best_fit`` and ``residual`` have the data's shape (energies ×
+    positions). ``covar`` follows ``var_names``.
+    """
+
+    params: Parameters
+    init_params: Parameters
+    best_fit: NDArray[np.float64]
+    residual: NDArray[np.float64]
+    covar: NDArray[np.float64] | None
+    var_names: list[str]
+    chisqr: float
+    redchi: float
+    aic: float
+    bic: float
+    rsquared: float
+    ndata: int
+    nvarys: int
+    nfree: int
+    nfev: int
+    njev: int
+    success: bool
+    aborted: bool
+    status: str
+    message: str
+    warnings: list[str]
+    starts: list[StartOutcome]
+    best_start: int
+    weighted: bool
+    rms_per_energy: NDArray[np.float64]
+    condition_number: float
+    engine: str
+    integrator_messages: int = 0
+    data: ZScan | None = field(default=None, repr=False)
+    experiment: Experiment | None = field(default=None, repr=False)
+
+    def report(self, min_correl: float = 0.1) -> str:
+        """The text report: fit statistics, variables, correlations, warnings."""
+        return fit_report(self, min_correl=min_correl)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain JSON-ready data (lists, floats, strings; None for NaN/inf)."""
+        out = {
+            "params": self.params.to_dict(), "init_params": self.init_params.to_dict(),
+            "var_names": list(self.var_names),
+            "covar": None if self.covar is None else _plain(self.covar),
+            "best_fit": _plain(self.best_fit), "residual": _plain(self.residual),
+            "starts": [asdict(s) for s in self.starts],
+            "rms_per_energy": _plain(self.rms_per_energy),
+            "warnings": list(self.warnings),
+        }
+        for name in ("chisqr", "redchi", "aic", "bic", "rsquared", "condition_number"):
+            out[name] = _plain(getattr(self, name))
+        for name in ("ndata", "nvarys", "nfree", "nfev", "njev", "success", "aborted", "status",
+                     "message", "best_start", "weighted", "engine", "integrator_messages"):
+            out[name] = getattr(self, name)
+        if self.data is not None:
+            out["data"] = {
+                "positions_mm": _plain(self.data.positions_mm),
+                "transmittance": _plain(self.data.transmittance),
+                "pulse_energies": _plain(self.data.pulse_energies),
+                "sigma": None if self.data.sigma is None else _plain(self.data.sigma)}
+        if self.experiment is not None:
+            out["experiment"] = self.experiment.to_dict()
+        return _json_safe(out)
+
+
+def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: int = 8,
+        engine: Literal["exact", "integrator"] = "exact", threads: int | None = None,
+        callback: Callable[[FitProgress], bool | None] | None = None,
+        seed: int = 0) -> FitResult:
+    """Fit the varied parameters to z-scan data from several starts.
+
+    Positive parameters are fitted in their logarithms (``z0`` linearly),
+    within their ``min``/``max`` bounds, by Levenberg–Marquardt with the exact
+    engine's analytic Jacobian (forward differences for the integrator).
+
+    Parameters
+    ----------
+    data : ZScan
+        The measured curves; with σ the residuals are (data − model)/σ.
+    experiment : Experiment
+    parameters : Parameters
+        Start values; those with ``vary=True`` are fitted.
+    n_starts : int
+        Number of starts: the given values first, then points spread
+        log-uniformly (a low-discrepancy sequence) over the bounds, or over
+        ±1 decade around the given values where there are none.
+    engine : {"exact", "integrator"}
+    threads : int or None
+        Worker threads for the starts (None: every core; 1: this thread).
+        The result is the same, bit for bit, for every thread count.
+    callback : callable, optional
+        ``callback(progress: FitProgress)``, called on this thread a few times
+        a second; returning True stops every start.
+    seed : int
+        Chooses the set of spread starts.
+
+    Returns
+    -------
+    FitResult
+        A fit stopped by the callback or by Ctrl-C returns the best point so
+        far, with ``aborted=True`` and its statistics.
+    """
+    _check_arguments(data, experiment, parameters, n_starts, engine, threads, callback, seed)
+    names = parameters.varied
+    if not names:
+        raise ValueError("no parameter is varied: set params[name].vary = True for at least one")
+    indices = [NAMES.index(n) for n in names]
+    log_scale = [n != "z0" for n in names]
+    lower, upper = _bounds(parameters, names)
+    model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
+    sigma = None if data.sigma is None else np.ascontiguousarray(data.sigma)
+    raw = _core.fit(model, np.ascontiguousarray(data.transmittance), sigma, parameters.vector(),
+                    indices, log_scale, lower, upper, n_starts,
+                    (os.cpu_count() or 1) if threads is None else threads, seed,
+                    _progress_adapter(callback, n_starts))
+    return _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
+
+
+def _check_arguments(data: Any, experiment: Any, parameters: Any, n_starts: Any, engine: Any,
+                     threads: Any, callback: Any, seed: Any) -> None:
+    if not isinstance(data, ZScan):
+        raise TypeError(f"data must be a tarnok.ZScan, got {type(data).__name__}")
+    if not isinstance(experiment, Experiment):
+        raise TypeError(f"experiment must be a tarnok.Experiment, got {type(experiment).__name__}")
+    if not isinstance(parameters, Parameters):
+        raise TypeError(f"parameters must be a tarnok.Parameters, got {type(parameters).__name__}")
+    _count("n_starts", n_starts, MAX_STARTS)
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
+    if threads is not None:
+        _count("threads", threads, MAX_THREADS)
+    if callback is not None and not callable(callback):
+        raise TypeError("callback must be callable or None")
+    if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**63:
+        raise ValueError(f"seed must be an integer from 0 to 2**63 - 1, got {seed!r}")
+
+
+def _count(name: str, value: Any, high: int) -> None:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    if not 1 <= value <= high:
+        raise ValueError(f"{name} must be between 1 and {high}, got {value}")
+
+
+def _bounds(parameters: Parameters, names: list[str]) -> tuple[list[float], list[float]]:
+    lower, upper = [], []
+    for name in names:
+        p = parameters[name]
+        if name != "z0" and p.value <= 0.0:
+            raise ValueError(f"{name} is varied on a logarithmic scale and needs a start "
+                             f"value above zero, got {p.value!r}")
+        # On a logarithmic scale a bound at or below zero is no bound at all.
+        low = p.min if name == "z0" or p.min > 0.0 else -math.inf
+        lower.append(low)
+        upper.append(p.max)
+    return lower, upper
+
+
+def _progress_adapter(callback: Callable[[FitProgress], bool | None] | None,
+                      n_starts: int) -> Callable[..., bool] | None:
+    if callback is None:
+        return None
+
+    def poll(start: int, iteration: int, chisqr: float, best: float, done: int) -> bool:
+        return bool(callback(FitProgress(start, iteration, chisqr, best, done, n_starts)))
+
+    return poll
+
+
+def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters: Parameters,
+            names: list[str], lower: list[float], upper: list[float], engine: str,
+            model: Any) -> FitResult:
+    starts = [_start_outcome(k, s, names) for k, s in enumerate(raw["starts"])]
+    best = raw["best"]
+    if best < 0:
+        raise RuntimeError(raw.get("message") or "no start could be evaluated")
+    chosen = starts[best]
+    residual = np.asarray(raw["residual"])
+    jacobian = np.asarray(raw["jacobian"]).reshape(residual.size, len(names))
+    weights = np.ones(residual.size) if data.sigma is None else data.sigma.ravel() ** -2.0
+    stats = fit_statistics(residual, jacobian, data.transmittance.ravel(), weights,
+                           absolute_sigma=data.sigma is not None)
+    values = np.array([chosen.values[n] for n in names])
+    warnings = identifiability_warnings(names, values, stats, np.array(lower), np.array(upper))
+
+    fitted = parameters.copy()
+    for k, name in enumerate(names):
+        p = fitted[name]
+        p.init_value = parameters[name].value
+        p.set(value=float(np.clip(values[k], p.min, p.max)))
+        p.stderr = None if not math.isfinite(stats.stderr[k]) else float(stats.stderr[k])
+        p.correl = {other: float(stats.correl[k, j]) for j, other in enumerate(names)
+                    if j != k and math.isfinite(stats.correl[k, j])}
+    shape = data.transmittance.shape
+    sigma = 1.0 if data.sigma is None else data.sigma
+    best_fit = data.transmittance - residual.reshape(shape) * sigma
+    aborted = bool(raw["cancelled"])
+    integrator_messages = int(model.diagnostics()[0]) if engine == "integrator" else 0
+    if integrator_messages:
+        warnings.append(f"the integrator reported {integrator_messages} diagnostics during "
+                        "the fit; its values there may be unreliable")
+    return FitResult(
+        params=fitted, init_params=parameters.copy(), best_fit=best_fit,
+        residual=residual.reshape(shape), covar=stats.covar, var_names=list(names),
+        chisqr=stats.chisqr, redchi=stats.redchi, aic=stats.aic, bic=stats.bic,
+        rsquared=stats.rsquared, ndata=stats.ndata, nvarys=stats.nvarys, nfree=stats.nfree,
+        nfev=sum(s.nfev for s in starts), njev=sum(s.njev for s in starts),
+        success=chosen.success and not aborted, aborted=aborted, status=chosen.status,
+        message=_stop_message(raw, chosen, aborted),
+        warnings=warnings, starts=starts, best_start=best, weighted=data.sigma is not None,
+        rms_per_energy=np.sqrt(np.mean((data.transmittance - best_fit) ** 2, axis=1)),
+        condition_number=stats.condition_number, engine=engine,
+        integrator_messages=integrator_messages, data=data, experiment=experiment)
+
+
+def _stop_message(raw: dict[str, Any], chosen: StartOutcome, aborted: bool) -> str:
+    if not aborted:
+        return chosen.message
+    reason = raw.get("abort_reason") or "stopped on request"
+    return f"{reason}; best result so far ({chosen.message})"
+
+
+def _start_outcome(index: int, raw: dict[str, Any], names: list[str]) -> StartOutcome:
+    return StartOutcome(
+        index=index, start=dict(zip(names, map(float, raw["start"]))),
+        values=dict(zip(names, map(float, raw["values"]))), chisqr=float(raw["chisqr"]),
+        success=bool(raw["converged"]), status=str(raw["status"]), message=str(raw["message"]),
+        iterations=int(raw["iterations"]), nfev=int(raw["nfev"]), njev=int(raw["njev"]))
+
+
+def _plain(value: Any) -> Any:
+    if isinstance(value, np.ndarray):
+        return value.tolist()
+    return float(value)
+
+
+def _json_safe(value: Any) -> Any:
+    """NaN and infinities have no JSON form: they become None."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, dict):
+        return {k: _json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(v) for v in value]
+    return value

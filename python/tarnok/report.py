@@ -1,0 +1,89 @@
+"""The text report of a fit, laid out as lmfit users know it."""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING
+
+from .parameters import UNITS
+
+if TYPE_CHECKING:
+    from .fit import FitResult
+
+
+def fit_report(result: "FitResult", min_correl: float = 0.1) -> str:
+    """``[[Fit Statistics]]``, ``[[Variables]]``, ``[[Correlations]]`` and
+    ``[[Warnings]]`` blocks, numbers aligned in columns."""
+    lines = _statistics(result) + _variables(result) + _correlations(result, min_correl)
+    lines += _warnings(result)
+    return "\n".join(lines)
+
+
+def _statistics(r: "FitResult") -> list[str]:
+    residuals = "(data - model)/sigma" if r.weighted else "data - model (no sigma given)"
+    energies = ", ".join(f"{rms:.3g}" for rms in r.rms_per_energy)
+    return [
+        "[[Fit Statistics]]",
+        f"    # fitting method   = log-space Levenberg-Marquardt ({r.engine} engine)",
+        f"    # function evals   = {r.nfev}",
+        f"    # jacobian evals   = {r.njev}",
+        f"    # data points      = {r.ndata}",
+        f"    # variables        = {r.nvarys}",
+        f"    # starts           = {len(r.starts)} (best: {r.best_start})",
+        f"    residuals          = {residuals}",
+        f"    chi-square         = {_g(r.chisqr)}",
+        f"    reduced chi-square = {_g(r.redchi)}",
+        f"    Akaike info crit   = {_g(r.aic)}",
+        f"    Bayesian info crit = {_g(r.bic)}",
+        f"    R-squared          = {_g(r.rsquared)}",
+        f"    rms per energy     = {energies}",
+        f"    status             = {'aborted' if r.aborted else r.status}: {r.message}",
+    ]
+
+
+def _variables(r: "FitResult") -> list[str]:
+    lines = ["[[Variables]]"]
+    width = max(len(name) for name in r.params) + 1
+    for name, p in r.params.items():
+        label = f"{name}:".ljust(width)
+        unit = f" {UNITS[name]}" if UNITS[name] else ""
+        if not p.vary:
+            lines.append(f"    {label} {_g(p.value)}{unit} (fixed)")
+            continue
+        if p.stderr is None:
+            error = " +/- (not determined)"
+        else:
+            percent = abs(p.stderr / p.value) * 100 if p.value else math.inf
+            error = f" +/- {_g(p.stderr)} ({percent:.2f}%)"
+        init = "" if p.init_value is None else f" (init = {_g(p.init_value)})"
+        lines.append(f"    {label} {_g(p.value)}{error}{unit}{init}")
+    return lines
+
+
+def _correlations(r: "FitResult", min_correl: float) -> list[str]:
+    pairs = []
+    names = r.var_names
+    for i in range(len(names)):
+        correl = r.params[names[i]].correl or {}
+        for j in range(i + 1, len(names)):
+            c = correl.get(names[j])
+            if c is not None and abs(c) > min_correl:
+                pairs.append((abs(c), f"C({names[i]}, {names[j]})", c))
+    if not pairs:
+        return []
+    pairs.sort(reverse=True)
+    width = max(len(label) for _, label, _ in pairs)
+    lines = [f"[[Correlations]] (unreported correlations are < {min_correl:.3f})"]
+    lines += [f"    {label.ljust(width)} = {c:+.4f}" for _, label, c in pairs]
+    return lines
+
+
+def _warnings(r: "FitResult") -> list[str]:
+    if not r.warnings:
+        return []
+    return ["[[Warnings]]"] + [f"    - {w}" for w in r.warnings]
+
+
+def _g(value: float) -> str:
+    return "nan" if value is None or (isinstance(value, float) and math.isnan(value)) \
+        else f"{value:.7g}"

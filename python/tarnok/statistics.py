@@ -1,0 +1,149 @@
+"""Fit statistics from the residuals and Jacobian at a solution: covariance by
+pseudo-inverse, standard errors, correlations, information criteria and the
+warnings a researcher needs before trusting a value."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+import numpy as np
+from numpy.typing import NDArray
+
+# Thresholds of the warnings.
+RELATIVE_ERROR_LIMIT = 0.5
+CORRELATION_LIMIT = 0.99
+CONDITION_LIMIT = 1e8  # of the column-scaled Jacobian: worth saying above this
+
+
+@dataclass
+class Statistics:
+    """Everything derived from one solution; arrays follow ``var_names``."""
+
+    chisqr: float
+    ndata: int
+    nvarys: int
+    nfree: int
+    redchi: float
+    aic: float
+    bic: float
+    rsquared: float
+    covar: NDArray[np.float64] | None
+    stderr: NDArray[np.float64]
+    correl: NDArray[np.float64]
+    condition_number: float
+    rank: int
+    uninformative: list[int] = field(default_factory=list)
+
+
+def fit_statistics(residual: NDArray[np.float64], jacobian: NDArray[np.float64],
+                   weighted_data: NDArray[np.float64], weights: NDArray[np.float64],
+                   absolute_sigma: bool) -> Statistics:
+    """Statistics of a least-squares solution.
+
+    Parameters
+    ----------
+    residual : (m,) array
+        Residuals at the solution, weighted by 1/σ when the data carry σ.
+    jacobian : (m, n) array
+        d(residual)/d(parameter) at the solution, in natural units.
+    weighted_data, weights : (m,) arrays
+        The data and the weight of each point (1/σ², or ones), for R².
+    absolute_sigma : bool
+        True when σ was given: the covariance is then absolute, otherwise it is
+        scaled by the reduced χ².
+    """
+    m, n = jacobian.shape
+    chisqr = float(residual @ residual)
+    nfree = m - n
+    redchi = chisqr / nfree if nfree > 0 else math.nan
+    with np.errstate(divide="ignore"):
+        log_mean = math.log(max(chisqr, 1e-300) / m)
+    covar, condition, rank, uninformative = _covariance(jacobian)
+    if covar is not None and not absolute_sigma and math.isfinite(redchi):
+        covar = covar * redchi
+    stderr = np.full(n, math.nan)
+    correl = np.full((n, n), math.nan)
+    if covar is not None:
+        variance = np.diag(covar).copy()
+        variance[uninformative] = math.nan
+        stderr = np.sqrt(np.where(variance >= 0.0, variance, math.nan))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            correl = covar / np.outer(stderr, stderr)
+        np.fill_diagonal(correl, 1.0)
+    mean = np.average(weighted_data, weights=weights)
+    total = float(np.sum(weights * (weighted_data - mean) ** 2))
+    return Statistics(
+        chisqr=chisqr, ndata=m, nvarys=n, nfree=nfree, redchi=redchi,
+        aic=m * log_mean + 2 * n, bic=m * log_mean + math.log(m) * n,
+        rsquared=1.0 - chisqr / total if total > 0 else math.nan,
+        covar=covar, stderr=stderr, correl=correl, condition_number=condition,
+        rank=rank, uninformative=uninformative)
+
+
+def _covariance(jacobian: NDArray[np.float64]
+                ) -> tuple[NDArray[np.float64] | None, float, int, list[int]]:
+    """(JᵀJ)⁺ by the SVD of the column-scaled Jacobian, with its condition
+    number, rank, and the columns that are zero (parameters the data do not
+    feel). Scaling first makes the rank decision independent of units."""
+    m, n = jacobian.shape
+    if n == 0:
+        return np.zeros((0, 0)), 1.0, 0, []
+    if not np.isfinite(jacobian).all():
+        return None, math.inf, 0, []
+    norms = np.linalg.norm(jacobian, axis=0)
+    uninformative = [k for k in range(n) if norms[k] == 0.0]
+    scale = np.where(norms > 0.0, norms, 1.0)
+    scaled = jacobian / scale
+    _, singular, vt = np.linalg.svd(scaled, full_matrices=False)
+    tolerance = singular.max(initial=0.0) * max(m, n) * np.finfo(float).eps
+    kept = singular > tolerance
+    rank = int(kept.sum())
+    condition = float(singular[0] / singular[-1]) if singular[-1] > 0 else math.inf
+    inverse_squares = np.where(kept, 1.0 / np.where(kept, singular, 1.0) ** 2, 0.0)
+    pinv = (vt.T * inverse_squares) @ vt
+    covar = pinv / np.outer(scale, scale)
+    return covar, condition, rank, uninformative
+
+
+def identifiability_warnings(names: list[str], values: NDArray[np.float64],
+                             stats: Statistics, lower: NDArray[np.float64],
+                             upper: NDArray[np.float64]) -> list[str]:
+    """The warnings about a solution, in the order a reader should weigh them."""
+    warnings: list[str] = []
+    for k in stats.uninformative:
+        warnings.append(f"{names[k]} does not affect the model at the solution "
+                        "(zero Jacobian column): the data cannot determine it")
+    for k, name in enumerate(names):
+        if _at_bound(values[k], lower[k], upper[k]):
+            warnings.append(f"{name} is at a bound ({values[k]:.6g}); its uncertainty is "
+                            "not meaningful")
+    if stats.rank < stats.nvarys and not stats.uninformative:
+        warnings.append(f"the Jacobian has rank {stats.rank} of {stats.nvarys}: some "
+                        "combination of the varied parameters is not determined")
+    for k, name in enumerate(names):
+        relative = stats.stderr[k] / abs(values[k]) if values[k] != 0 else math.inf
+        if k not in stats.uninformative and (not math.isfinite(relative)
+                                             or relative > RELATIVE_ERROR_LIMIT):
+            warnings.append(f"{name} is poorly determined: relative standard error "
+                            f"{_relative(relative)}")
+    for i in range(len(names)):
+        for j in range(i + 1, len(names)):
+            c = stats.correl[i, j]
+            if math.isfinite(c) and abs(c) > CORRELATION_LIMIT:
+                warnings.append(f"{names[i]} and {names[j]} are correlated at {c:+.4f}: "
+                                "the data determine a combination of them, not each")
+    if stats.condition_number > CONDITION_LIMIT:
+        warnings.append(f"condition number of the scaled Jacobian is "
+                        f"{stats.condition_number:.3g}")
+    return warnings
+
+
+def _at_bound(value: float, lower: float, upper: float) -> bool:
+    span = max(abs(value), 1e-300)
+    return (math.isfinite(lower) and abs(value - lower) <= 1e-9 * span) or \
+        (math.isfinite(upper) and abs(upper - value) <= 1e-9 * span)
+
+
+def _relative(relative: float) -> str:
+    return "unknown" if not math.isfinite(relative) else f"{relative:.3g}"

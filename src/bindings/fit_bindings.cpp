@@ -1,0 +1,164 @@
+// tarnok._core.fit: a multi-start robust fit of one model to one data set.
+// The interpreter lock is released while the starts run; progress, the
+// caller's callback and Ctrl-C are handled on the calling thread.
+#include "bindings/fit_bindings.hpp"
+
+#include <nanobind/stl/array.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <optional>
+
+#include "bindings/engine_bindings.hpp"
+#include "engine/curve_model.hpp"
+#include "robust_fit/multi_start.hpp"
+#include "robust_fit/start_points.hpp"
+#include "robust_fit/zscan_residuals.hpp"
+
+namespace tarnok::bindings {
+
+namespace nb = nanobind;
+namespace rf = robust_fit;
+
+namespace {
+
+using DataArray = PositionArray;  // one row per pulse energy
+
+std::vector<double> copy_of(const DataArray& a) {
+  return std::vector<double>(a.data(), a.data() + a.size());
+}
+
+// What the poll saw that ends the fit early, to report once the threads joined.
+struct StopRequest {
+  bool keyboard_interrupt = false;
+  bool by_callback = false;
+  std::optional<nb::python_error> error;
+};
+
+// Runs on the calling thread, which holds no lock while the fit runs.
+bool poll_python(const rf::Progress& p, const nb::object& callback, StopRequest& stop) {
+  nb::gil_scoped_acquire acquired;
+  if (PyErr_CheckSignals() != 0) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+      PyErr_Clear();
+      stop.keyboard_interrupt = true;
+    } else {
+      stop.error.emplace();
+    }
+    return true;
+  }
+  if (callback.is_none()) return false;
+  try {
+    const nb::object answer = callback(p.start, p.iteration, p.chi_square, p.best_chi_square,
+                                       p.starts_finished);
+    if (PyObject_IsTrue(answer.ptr()) == 1) {
+      stop.by_callback = true;
+      return true;
+    }
+    return false;
+  } catch (nb::python_error& e) {
+    stop.error.emplace(std::move(e));
+    return true;
+  }
+}
+
+nb::dict start_dict(const rf::StartResult& s, const rf::SolverOptions& options) {
+  nb::dict d;
+  d["start"] = s.start_values;
+  d["values"] = s.values;
+  d["chisqr"] = s.chi_square;
+  d["converged"] = rf::is_converged(s.status);
+  d["status"] = status_name(s.status);
+  d["message"] = s.message.empty() ? rf::describe(s.status, options) : s.message;
+  d["iterations"] = s.iterations;
+  d["nfev"] = s.function_evaluations;
+  d["njev"] = s.jacobian_evaluations;
+  return d;
+}
+
+}  // namespace
+
+std::string status_name(rf::FitStatus status) {
+  switch (status) {
+    case rf::FitStatus::converged_chi_square: return "converged";
+    case rf::FitStatus::converged_step: return "converged";
+    case rf::FitStatus::max_iterations: return "max_iterations";
+    case rf::FitStatus::damping_limit: return "damping_limit";
+    case rf::FitStatus::model_failed: return "model_failed";
+    case rf::FitStatus::start_failed: return "start_failed";
+    case rf::FitStatus::cancelled: return "cancelled";
+    case rf::FitStatus::not_run: return "not_run";
+  }
+  return "unknown";
+}
+
+void bind_fit(nb::module_& m) {
+  m.def(
+      "fit",
+      [](const engine::CurveModel& model, DataArray data, nb::object sigma,
+         const engine::ParameterVector& values, const std::vector<std::size_t>& varied_indices,
+         const std::vector<bool>& log_scale, const std::vector<double>& lower,
+         const std::vector<double>& upper, std::size_t n_starts, std::size_t threads,
+         std::uint64_t seed, nb::object callback) {
+        const std::size_t n = varied_indices.size();
+        if (log_scale.size() != n || lower.size() != n || upper.size() != n)
+          throw nb::value_error("one scale and bound per varied parameter");
+        std::vector<engine::Parameter> varied;
+        std::vector<rf::ParameterSpec> specs;
+        std::vector<double> user;
+        for (std::size_t k = 0; k < n; ++k) {
+          if (varied_indices[k] >= engine::parameter_count)
+            throw nb::value_error("parameter index out of range");
+          varied.push_back(static_cast<engine::Parameter>(varied_indices[k]));
+          specs.push_back({log_scale[k], lower[k], upper[k]});
+          user.push_back(values[varied_indices[k]]);
+        }
+        std::vector<double> sigma_values;
+        if (!sigma.is_none()) sigma_values = copy_of(nb::cast<DataArray>(sigma));
+        const rf::ZScanResiduals residuals(model, copy_of(data), std::move(sigma_values), values,
+                                           varied);
+        const rf::ParameterSpace space(specs);
+        const auto starts = rf::make_start_points(space, user, n_starts, seed);
+        rf::MultiStartOptions options;
+        options.threads = threads;
+
+        StopRequest stop;
+        rf::MultiStartResult result;
+        {
+          nb::gil_scoped_release released;
+          result = rf::fit_multi_start(residuals, space, starts, options,
+                                       [&](const rf::Progress& p) {
+                                         return poll_python(p, callback, stop);
+                                       });
+        }
+        if (stop.error) throw *stop.error;
+
+        nb::list start_list;
+        for (const rf::StartResult& s : result.starts) start_list.append(start_dict(s, options.solver));
+        nb::dict out;
+        out["starts"] = start_list;
+        out["cancelled"] = result.cancelled;
+        out["abort_reason"] = stop.keyboard_interrupt ? "interrupted (KeyboardInterrupt)"
+                              : stop.by_callback      ? "stopped by the callback"
+                                                      : "";
+        const long best = result.best_start ? static_cast<long>(*result.best_start) : -1;
+        out["best"] = best;
+        if (best >= 0) {
+          const rf::StartResult& b = result.starts[static_cast<std::size_t>(best)];
+          out["residual"] = b.residuals;
+          // Column-major m x n from the solver, handed over as the row-major
+          // m x n array the statistics expect.
+          std::vector<double> row_major(b.jacobian.size());
+          const std::size_t m = residuals.residual_count();
+          for (std::size_t k = 0; k < n && !b.jacobian.empty(); ++k)
+            for (std::size_t i = 0; i < m; ++i) row_major[i * n + k] = b.jacobian[k * m + i];
+          out["jacobian"] = row_major;
+        }
+        return out;
+      },
+      nb::arg("model"), nb::arg("data"), nb::arg("sigma").none(), nb::arg("values"),
+      nb::arg("varied"), nb::arg("log_scale"), nb::arg("lower"), nb::arg("upper"),
+      nb::arg("n_starts"), nb::arg("threads"), nb::arg("seed"), nb::arg("callback").none());
+}
+
+}  // namespace tarnok::bindings
