@@ -8,6 +8,7 @@
 #include <limits>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "ode/messages.hpp"
 
@@ -91,6 +92,30 @@ TEST(MessageWriter, TextOnlyLinesAreTheWholePaddedBuffer) {
   const std::string text = "DINTDY-  K (=I1) illegal";
   EXPECT_EQ(capture_message(text, 80, 0, 1, 2, 0, 1.0, 2.0), text_line(text, 80));
   EXPECT_EQ(capture_message("", 60, 0, 0, 0, 0, 0.0, 0.0), text_line("", 60));
+}
+
+// A thread that collects its diagnostics gets the very lines standard output
+// would have shown, counted by message; other threads still print.
+TEST(MessageWriter, ARedirectedThreadCollectsExactlyWhatWouldHaveBeenPrinted) {
+  const std::string text = "DLSODA-  ISTATE = 3 and NEQ increased (I1 to I2).";
+  const std::string printed = capture_message(text, 60, 2, 5, -7, 2, 1.0, -2.5e-7);
+  MessageLog log(2);
+  std::string other_thread;
+  testing::internal::CaptureStdout();
+  {
+    const ScopedMessageRedirect redirect(log);
+    write_message(text, 60, 60, 0, 0, 2, 5, -7, 2, 1.0, -2.5e-7);
+    write_message("      T not in interval", 60, 60, 0, 0, 0, 0, 0, 0, 0.0, 0.0);
+    std::thread([] { write_message("DINTDY-  K (=I1) illegal", 80, 30, 51, 0, 0, 0, 0, 0, 0.0, 0.0); })
+        .join();
+  }
+  other_thread = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(other_thread, text_line("DINTDY-  K (=I1) illegal", 80));
+  EXPECT_EQ(log.message_count(), 1u);  // the second text continues the first
+  EXPECT_EQ(log.line_count(), 4u);
+  ASSERT_EQ(log.lines().size(), 2u);   // only the first two are kept
+  EXPECT_EQ(log.lines()[0] + "\n" + log.lines()[1] + "\n", printed.substr(0, printed.rfind("      In above,")));
+  EXPECT_EQ(capture_message(text, 60, 0, 0, 0, 0, 0.0, 0.0), text_line(text, 60));  // restored
 }
 
 TEST(MessageWriter, TextLongerThanTheBufferIsCut) {
