@@ -37,7 +37,7 @@ def _statistics(r: "FitResult") -> list[str]:
         f"    Bayesian info crit = {_g(r.bic)}",
         f"    R-squared          = {_g(r.rsquared)}",
         f"    rms per energy     = {energies}",
-        f"    status             = {'aborted' if r.aborted else r.status}: {r.message}",
+        f"    status             = {'aborted: ' if r.aborted else ''}{r.message}",
     ]
 
 

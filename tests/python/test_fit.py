@@ -139,3 +139,22 @@ def test_fit_needs_a_varied_parameter_with_a_usable_start():
     params["sigma_23"].vary = True
     with pytest.raises(ValueError, match="sigma_23 is varied on a logarithmic scale"):
         tarnok.fit(measured(), EXPERIMENT, params)
+
+
+def test_concurrent_fits_from_several_python_threads_match_the_sequential_ones():
+    cases = [(measured(seed), start({"sigma_12": f, "sigma_45": 1 / f}))
+             for seed, f in ((10, 2.0), (11, 0.4), (12, 3.0))]
+    sequential = [tarnok.fit(d, EXPERIMENT, p, n_starts=3, threads=2) for d, p in cases]
+    concurrent = [None] * len(cases)
+
+    def run(k):
+        concurrent[k] = tarnok.fit(cases[k][0], EXPERIMENT, cases[k][1], n_starts=3, threads=2)
+
+    workers = [threading.Thread(target=run, args=(k,)) for k in range(len(cases))]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    for alone, together in zip(sequential, concurrent):
+        assert [s.values for s in alone.starts] == [s.values for s in together.starts]
+        assert alone.chisqr == together.chisqr
