@@ -76,12 +76,25 @@ def fit_from(case, experiment, data, factors, threads) -> tarnok.FitResult:
     return tarnok.fit(data, experiment, params, threads=threads)
 
 
+def determined(result: tarnok.FitResult, names) -> bool:
+    """The data determine the parameters at this solution: relative standard
+    errors below 0.2 and no warning (correlation, bound, rank)."""
+    errors = [result.params[n] for n in names]
+    return not result.warnings and all(
+        p.stderr is not None and p.stderr < 0.2 * abs(p.value) for p in errors)
+
+
 def sweep(case: Case, draws: int, threads: int) -> dict:
     experiment = tarnok.Experiment(**case.experiment)
-    counts = dict(fits=0, optimum=0, within=[0, 0, 0], determined=True, worst_rse=0.0)
+    counts = dict(fits=0, optimum=0, within=[0, 0, 0], worst_rse=0.0, undetermined_draws=0)
     for seed in range(draws):
         data = measured(case, experiment, seed)
         reference = fit_from(case, experiment, data, [1.0] * len(case.varied), threads)
+        if not determined(reference, case.varied):
+            # Another minimum as good as the truth's, or a flat direction: the
+            # data do not determine this set, which the fit's warnings say.
+            counts["undetermined_draws"] += 1
+            continue
         for factors in itertools.product(OFFSETS, repeat=len(case.varied)):
             result = fit_from(case, experiment, data, factors, threads)
             best = min(result.chisqr, reference.chisqr)
@@ -122,10 +135,11 @@ def main() -> int:
     began = time.perf_counter()
     for case in CASES:
         c = sweep(case, args.draws, args.threads)
-        n = c["fits"]
+        n = max(c["fits"], 1)
         within = ", ".join(f"{k + 1} SE {100 * c['within'][k] / n:.0f} %" for k in range(3))
-        print(f"{case.name}: {n} fits, optimum reached {100 * c['optimum'] / n:.1f} %, "
-              f"truth within {within}; largest relative standard error {c['worst_rse']:.3g}")
+        print(f"{case.name}: {c['fits']} fits, optimum reached {100 * c['optimum'] / n:.1f} %, "
+              f"truth within {within}; largest relative standard error {c['worst_rse']:.3g}; "
+              f"{c['undetermined_draws']} of {args.draws} draws left out as not determined")
     if args.coverage_draws:
         fraction = coverage(args.coverage_draws, args.threads)
         print(f"coverage over {args.coverage_draws} draws of {CASES[0].name}: "

@@ -44,6 +44,8 @@ def integer(name: str, value: Any, low: int, high: int) -> int:
 
 def float_array(name: str, value: Any, ndim: tuple[int, ...]) -> np.ndarray:
     """A finite float64 C-contiguous copy of ``value`` with one of the allowed ranks."""
+    if np.iscomplexobj(value):
+        raise TypeError(f"{name} must hold real numbers, got complex values")
     try:
         array = np.array(value, dtype=np.float64, order="C", copy=True)
     except (TypeError, ValueError) as error:
