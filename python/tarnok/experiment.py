@@ -84,6 +84,14 @@ class Experiment:
             list(self.populations), self.t_slices, self.z_slices, self.beam,
             self.radial_nodes))
 
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
+        # The compiled description is rebuilt from the fields, so an
+        # Experiment travels to worker processes like any plain value.
+        d = self.to_dict()
+        return (Experiment, (d["wavelength"], d["w0"], d["M2"], d["tau"], d["thickness"],
+                             d["populations"], d["t_slices"], d["z_slices"], d["beam"],
+                             d["radial_nodes"]))
+
     def to_dict(self) -> dict[str, Any]:
         """The fields as plain Python values (JSON-ready)."""
         return {

@@ -11,6 +11,7 @@ import math
 import os
 import re
 from collections import Counter
+from decimal import Decimal
 from pathlib import Path
 
 import numpy as np
@@ -46,6 +47,7 @@ class DataFileError(ValueError):
     def __init__(self, path: str | os.PathLike[str], message: str, *,
                  line: int | None = None, column: str | None = None) -> None:
         self.path = str(path)
+        self._message = message
         self.line = line
         self.column = column
         where = [self.path]
@@ -55,6 +57,11 @@ class DataFileError(ValueError):
             where.append(f"column {column!r}" if not column.startswith("column ")
                          else column)
         super().__init__(", ".join(where) + ": " + message)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        # Rebuilt from its parts, so the error survives a trip from a worker
+        # process unchanged.
+        return (_rebuild_data_file_error, (self.path, self._message, self.line, self.column))
 
 
 @dataclasses.dataclass(frozen=True, eq=False)
@@ -392,8 +399,10 @@ def energy_from_file_name(path: str | os.PathLike[str], pattern: str,
                             f"{pattern!r}")
     text = match.group("energy" if "energy" in regex.groupindex else 1)
     try:
-        value = float(text) * unit
-    except (TypeError, ValueError):
+        # Scaled in decimal, so that 200 uJ is 2e-4 J exactly as written
+        # rather than 0.00019999999999999998.
+        value = float(Decimal(text) * Decimal(repr(float(unit))))
+    except (TypeError, ValueError, ArithmeticError):
         raise DataFileError(path, f"energy {text!r} taken from the file name by "
                             f"energy_pattern is not a number") from None
     if not (math.isfinite(value) and value > 0):
@@ -530,3 +539,8 @@ def load_long(path: str | os.PathLike[str], energy: Column, position: Column,
             joules, f"{path} (pulse energy {joules:.4g} J)"))
     return curves
 
+
+
+def _rebuild_data_file_error(path: str, message: str, line: int | None,
+                             column: str | None) -> DataFileError:
+    return DataFileError(path, message, line=line, column=column)

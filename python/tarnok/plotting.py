@@ -207,7 +207,9 @@ def plot_starts(chisqr: Sequence[float], best_index: int, *, sort: bool = False)
     best_at = int(np.flatnonzero(order == best_index)[0])
     axes.plot([best_at], [values[best_index]], "*", color="tab:red", ms=14,
               label=f"best (start {best_index}, χ² = {values[best_index]:.4g})")
-    if np.all(shown[finite] > 0):
+    # A log axis only helps when the values span decades; over a narrow range
+    # it gives unreadable tick labels.
+    if np.all(shown[finite] > 0) and shown[finite].max() > 10 * shown[finite].min():
         axes.set_yscale("log")
     _mark_failed(axes, x[~finite])
     axes.set_xlabel("start (sorted by χ²)" if sort else "start index")
@@ -221,7 +223,7 @@ def plot_starts(chisqr: Sequence[float], best_index: int, *, sort: bool = False)
 def _mark_failed(axes: Axes, positions: np.ndarray) -> None:
     for k, x in enumerate(positions):
         axes.axvline(x, color="0.5", ls=":", lw=1.2,
-                     label="failed start (no χ²)" if k == 0 else None)
+                     label="start without χ² (failed or not run)" if k == 0 else None)
 
 
 def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figure:

@@ -30,7 +30,7 @@ DELIMITERS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "whitespace": "whites
 
 KEYS: dict[str, tuple[str, ...]] = {
     "experiment": ("wavelength", "w0", "M2", "tau", "thickness", "populations",
-                   "t_slices", "z_slices", "beam"),
+                   "t_slices", "z_slices", "beam", "radial_nodes"),
     "data": ("layout", "delimiter", "header", "position_unit", "step_size_mm", "reference",
              "file", "energy_column", "position_column", "signal_column", "sigma_column",
              "files", "energy_pattern", "energy_unit"),
@@ -335,6 +335,7 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "t_slices": table.integer("t_slices", default=21, lower=2),
         "z_slices": table.integer("z_slices", default=11, lower=2),
         "beam": table.choice("beam", BEAMS, default="on-axis"),
+        "radial_nodes": table.integer("radial_nodes", default=12, lower=1),
     }
 
 
@@ -556,6 +557,7 @@ populations = [1e23, 0, 0, 0, 0]  # initial population of levels 1..5 (1/m^3)
 t_slices = 21                   # time slices per pulse (>= 2)
 z_slices = 11                   # depth slices through the sample (>= 2)
 beam = "on-axis"                # "on-axis" or "gaussian" (integrate over the beam profile)
+# radial_nodes = 12             # radial quadrature nodes of the gaussian beam
 
 [data]
 layout = "per-energy"           # "per-energy": one file per pulse energy; "long": one table

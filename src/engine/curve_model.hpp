@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <stop_token>
 #include <vector>
 
 #include "engine/experiment.hpp"
@@ -38,8 +39,10 @@ class CurveModel {
   // jacobian is non-empty and the engine has derivatives, their derivatives
   // with respect to each varied parameter (n_energies x n_positions x
   // varied.size(), row-major). Safe to call from several threads at once.
+  // When `stop` is requested midway the values are incomplete (NaN).
   virtual void evaluate(const ParameterVector& values, std::span<const Parameter> varied,
-                        std::span<double> curves, std::span<double> jacobian) const = 0;
+                        std::span<double> curves, std::span<double> jacobian,
+                        const std::stop_token& stop = {}) const = 0;
   virtual bool has_derivatives() const noexcept = 0;
   virtual const ScanLayout& layout() const noexcept = 0;
 };

@@ -1,5 +1,7 @@
 #include "engine/exact_engine.hpp"
 
+#include <algorithm>
+#include <limits>
 #include <stdexcept>
 
 #include "engine/incident_pulse.hpp"
@@ -51,7 +53,7 @@ ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
 
 void ExactEngine::raw_transmittance(const ParameterVector& values,
                                     std::span<const Parameter> varied, std::span<double> raw,
-                                    std::span<double> d_raw) const {
+                                    std::span<double> d_raw, const std::stop_token& stop) const {
   const std::size_t n_dir = d_raw.empty() ? 0 : varied.size();
   if (raw.size() < layout_.size() || d_raw.size() < layout_.size() * n_dir)
     throw std::invalid_argument("output arrays too small for the scan layout");
@@ -62,6 +64,10 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
 
   for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
     for (std::size_t i = 0; i < layout_.n_positions; ++i) {
+      if (stop.stop_requested()) {
+        std::fill(raw.begin(), raw.end(), std::numeric_limits<double>::quiet_NaN());
+        return;
+      }
       incident_pulse(experiment_, grids_, layout_.position(e, i), layout_.pulse_energies[e],
                      values, work.irradiance, work.d_energy_scale, work.d_z0);
       double out = 0.0, in = 0.0;
@@ -97,8 +103,9 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
 }
 
 void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parameter> varied,
-                           std::span<double> curves, std::span<double> jacobian) const {
-  raw_transmittance(values, varied, curves, jacobian);
+                           std::span<double> curves, std::span<double> jacobian,
+                           const std::stop_token& stop) const {
+  raw_transmittance(values, varied, curves, jacobian, stop);
   const std::size_t n_dir = jacobian.empty() ? 0 : varied.size();
   normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves, jacobian);
 }

@@ -13,14 +13,16 @@ class ExactEngine final : public CurveModel {
   ExactEngine(const Experiment& experiment, ScanLayout layout);
 
   void evaluate(const ParameterVector& values, std::span<const Parameter> varied,
-                std::span<double> curves, std::span<double> jacobian) const override;
+                std::span<double> curves, std::span<double> jacobian,
+                const std::stop_token& stop = {}) const override;
   bool has_derivatives() const noexcept override { return true; }
   const ScanLayout& layout() const noexcept override { return layout_; }
 
   // Transmitted over incident pulse energy at each position, before the
   // normalisation on the outermost points (same layout as evaluate).
   void raw_transmittance(const ParameterVector& values, std::span<const Parameter> varied,
-                         std::span<double> raw, std::span<double> d_raw) const;
+                         std::span<double> raw, std::span<double> d_raw,
+                         const std::stop_token& stop = {}) const;
 
   // Peak on-axis irradiance (W/m^2) at every position and energy.
   std::vector<double> peak_irradiance(const ParameterVector& values) const;

@@ -1,6 +1,7 @@
 #include "engine/integrator_engine.hpp"
 
 #include <algorithm>
+#include <limits>
 
 #include "engine/exact_engine.hpp"
 #include "engine/incident_pulse.hpp"
@@ -34,14 +35,20 @@ IntegratorEngine::IntegratorEngine(const Experiment& experiment, ScanLayout layo
 
 void IntegratorEngine::evaluate(const ParameterVector& values,
                                 std::span<const Parameter> /*varied*/,
-                                std::span<double> curves, std::span<double> /*jacobian*/) const {
+                                std::span<double> curves, std::span<double> /*jacobian*/,
+                                const std::stop_token& stop) const {
   if (curves.size() < layout_.size())
     throw std::invalid_argument("output array too small for the scan layout");
   ode::MessageLog log(kept_diagnostic_lines);
   {
     const ode::ScopedMessageRedirect redirect(log);
-    for (std::size_t e = 0; e < layout_.n_energies(); ++e)
-      evaluate_energy(values, e, curves.subspan(e * layout_.n_positions, layout_.n_positions));
+    for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
+      const std::span<double> curve = curves.subspan(e * layout_.n_positions, layout_.n_positions);
+      if (stop.stop_requested())
+        std::fill(curve.begin(), curve.end(), std::numeric_limits<double>::quiet_NaN());
+      else
+        evaluate_energy(values, e, curve);
+    }
   }
   normalise_on_edges(experiment_.beam, layout_.n_positions, 0, curves.first(layout_.size()), {});
 

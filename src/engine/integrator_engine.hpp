@@ -22,7 +22,8 @@ class IntegratorEngine final : public CurveModel {
   IntegratorEngine(const Experiment& experiment, ScanLayout layout);
 
   void evaluate(const ParameterVector& values, std::span<const Parameter> varied,
-                std::span<double> curves, std::span<double> jacobian) const override;
+                std::span<double> curves, std::span<double> jacobian,
+                const std::stop_token& stop = {}) const override;
   bool has_derivatives() const noexcept override { return false; }
   const ScanLayout& layout() const noexcept override { return layout_; }
 

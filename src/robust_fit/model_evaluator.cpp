@@ -43,7 +43,7 @@ Evaluation ModelEvaluator::jacobian_at(std::span<const double> p, std::span<doub
 Evaluation ModelEvaluator::call_model(std::span<const double> p, std::span<double> r, std::span<double> jacobian) {
   if (stop_.stop_requested()) return Evaluation::cancelled;
   ++function_evaluations_;
-  if (!model_.evaluate(p, r, jacobian)) return Evaluation::failed;
+  if (!model_.evaluate_until(p, r, jacobian, stop_)) return Evaluation::failed;
   return all_finite(r) && all_finite(jacobian) ? Evaluation::ok : Evaluation::failed;
 }
 

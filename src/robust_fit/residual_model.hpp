@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <span>
+#include <stop_token>
 
 namespace tarnok::robust_fit {
 
@@ -25,6 +26,15 @@ class ResidualModel {
   // treats p as a rejected trial. Must be safe to call concurrently from several threads.
   virtual bool evaluate(std::span<const double> p, std::span<double> residuals,
                         std::span<double> jacobian) const = 0;
+
+  // The same, for a model whose evaluation is long enough to be worth
+  // abandoning when `stop` is requested; it then returns false. The solver
+  // calls this form.
+  virtual bool evaluate_until(std::span<const double> p, std::span<double> residuals,
+                              std::span<double> jacobian, const std::stop_token& stop) const {
+    (void)stop;
+    return evaluate(p, residuals, jacobian);
+  }
 
   // True when evaluate() can write an analytic Jacobian. Otherwise the solver forms one
   // by forward differences and never passes a non-empty jacobian span.

@@ -20,13 +20,20 @@ ZScanResiduals::ZScanResiduals(const engine::CurveModel& model, std::vector<doub
 
 bool ZScanResiduals::evaluate(std::span<const double> p, std::span<double> residuals,
                               std::span<double> jacobian) const {
+  return evaluate_until(p, residuals, jacobian, {});
+}
+
+bool ZScanResiduals::evaluate_until(std::span<const double> p, std::span<double> residuals,
+                                    std::span<double> jacobian,
+                                    const std::stop_token& stop) const {
   engine::ParameterVector values = fixed_;
   for (std::size_t k = 0; k < varied_.size(); ++k) values[engine::index(varied_[k])] = p[k];
   const std::size_t m = data_.size(), n = varied_.size();
   std::vector<double> curves(m);
   // The engine lays its derivatives out point by point (row-major m x n).
   std::vector<double> derivatives(jacobian.empty() ? 0 : m * n);
-  model_.evaluate(values, varied_, curves, derivatives);
+  model_.evaluate(values, varied_, curves, derivatives, stop);
+  if (stop.stop_requested()) return false;
 
   bool finite = true;
   for (std::size_t i = 0; i < m; ++i) {

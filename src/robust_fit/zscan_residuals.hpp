@@ -28,6 +28,10 @@ class ZScanResiduals final : public ResidualModel {
   // is -(d model / dp) / sigma, column-major.
   bool evaluate(std::span<const double> p, std::span<double> residuals,
                 std::span<double> jacobian) const override;
+  // Stops between scan positions when asked, so a cancelled fit returns
+  // within one position's work rather than one whole evaluation's.
+  bool evaluate_until(std::span<const double> p, std::span<double> residuals,
+                      std::span<double> jacobian, const std::stop_token& stop) const override;
 
  private:
   const engine::CurveModel& model_;
