@@ -2,7 +2,9 @@
 # Sets up and runs the project on a Debian 12 machine. Each step is skipped when
 # its result is already in place, so running a command twice does no extra work.
 #
-#   ./tarnok.sh example    set everything up, then fit the bundled example data
+#   ./tarnok.sh example    set everything up, then fit the bundled example files with
+#                          the tarnok command line (report and figures in
+#                          examples/tarnok-example-output/)
 #   ./tarnok.sh test       set everything up, then run every test (C++ twice:
 #                          plain and under AddressSanitizer/UBSan; then Python)
 #   ./tarnok.sh test-fast  the same without the sanitizer pass
@@ -12,7 +14,7 @@ cd "$(dirname "$(readlink -f "$0")")"
 
 DEB_PACKAGES=(g++ cmake ninja-build pkg-config libcminpack-dev libeigen3-dev libgtest-dev libbenchmark-dev)
 PY_PACKAGES=("numpy>=1.26" "pytest>=8" "scikit-build-core>=0.10" "nanobind>=2.0" "matplotlib>=3.8"
-             "hypothesis>=6")
+             "rich>=13" "hypothesis>=6" "dask[distributed]>=2024.1")
 VENV=.venv
 
 log() { printf '==> %s\n' "$*" >&2; }
@@ -105,7 +107,7 @@ case "${1:-}" in
   setup) setup ;;
   example)
     setup
-    "$VENV/bin/python" examples/fit_example.py ;;
+    "$VENV/bin/tarnok" fit examples/zscan_run.toml ;;
   test|test-fast)
     setup
     run_cpp_tests build/cpp -DCMAKE_BUILD_TYPE=Release

@@ -1,0 +1,5 @@
+"""``python -m tarnok``: the same as the ``tarnok`` command."""
+
+from .cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,345 @@
+"""The result folder of a fit: ``result.json`` holds everything needed to
+redraw the figures and rewrite the report later, and ``report.txt``,
+``curves.csv`` and the figures are always made from that document, so that a
+folder rebuilt with ``tarnok report`` matches the one ``tarnok fit`` wrote.
+Simulations for planning write ``simulation.csv`` and a figure beside them."""
+
+from __future__ import annotations
+
+import csv
+import dataclasses
+import json
+import math
+import platform
+from collections.abc import Mapping, Sequence
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+from matplotlib.figure import Figure
+
+from .experiment import Experiment
+from .normalise import NormalisedCurve
+from .parameters import Parameters
+from .plotting import plot_fit, plot_irradiance, plot_simulation, plot_starts, save_figure
+from .simulation import peak_irradiance
+from .zscan import ZScan
+
+if TYPE_CHECKING:
+    from .fit import FitResult
+    from .runfile import RunDescription
+
+RESULT_FILE = "result.json"
+REPORT_FILE = "report.txt"
+CURVES_FILE = "curves.csv"
+SIMULATION_FILE = "simulation.csv"
+FIT_FIGURES = ("fit", "irradiance", "starts")
+SIMULATION_FIGURE = "simulation"
+# Raised when the layout of result.json changes in a way older readers cannot follow.
+DOCUMENT_VERSION = 1
+CURVE_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance", "sigma", "model", "residual")
+SIMULATION_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance",
+                      "peak_irradiance_W_per_m2")
+
+
+class ResultFileError(ValueError):
+    """A result document that cannot be read back; the message names file and key."""
+
+
+@dataclasses.dataclass(frozen=True)
+class SavedFit:
+    """What the report and the figures of a fit need, as read from its document.
+
+    Attributes
+    ----------
+    data : ZScan
+        The normalised curves that were fitted.
+    best_fit, residual : numpy.ndarray
+        Model and residual at every data point, the shape of the data.
+    start_chisqr : numpy.ndarray
+        Final χ² of every start (NaN for a start that failed).
+    best_start : int
+        The start whose result was kept.
+    experiment : dict
+        Keyword arguments of :class:`tarnok.Experiment`.
+    parameter_values : dict
+        Fitted value of every parameter.
+    report : str
+        The text report as the fit produced it.
+    aborted, success : bool
+        How the fit ended.
+    redchi : float
+        Reduced χ² of the kept start.
+    run_name : str
+        Name of the run file, for figure titles ("" when unknown).
+    """
+
+    data: ZScan
+    best_fit: np.ndarray
+    residual: np.ndarray
+    start_chisqr: np.ndarray
+    best_start: int
+    experiment: dict[str, Any]
+    parameter_values: dict[str, float]
+    report: str
+    aborted: bool
+    success: bool
+    redchi: float
+    run_name: str
+
+
+def versions() -> dict[str, str]:
+    """Versions of the software that produced a result, for the record."""
+    import matplotlib
+
+    from . import __version__
+
+    return {"tarnok": __version__, "numpy": np.__version__,
+            "matplotlib": matplotlib.__version__, "python": platform.python_version()}
+
+
+def result_document(result: "FitResult", run: "RunDescription | None" = None,
+                    curves: Sequence[NormalisedCurve] = ()) -> dict[str, Any]:
+    """Everything about a fit as plain JSON-ready data.
+
+    Parameters
+    ----------
+    result : FitResult
+        The fit; all of :meth:`FitResult.to_dict` is kept, plus its report text.
+    run : RunDescription, optional
+        The run file it came from, kept as parsed with its path.
+    curves : sequence of NormalisedCurve
+        The curves as read, with the baselines they were divided by.
+
+    Returns
+    -------
+    dict
+        With NaN and infinities replaced by None, as JSON has no form for them.
+    """
+    document = result.to_dict()
+    document["report"] = result.report()
+    document["document_version"] = DOCUMENT_VERSION
+    document["run"] = None if run is None else {"source": str(run.source), "toml": run.raw}
+    document["normalisation"] = [_baseline_record(curve) for curve in curves]
+    document["versions"] = versions()
+    return _json_safe(document)
+
+
+def _baseline_record(curve: NormalisedCurve) -> dict[str, Any]:
+    return {"source": curve.source, "pulse_energy": curve.pulse_energy,
+            "offset": curve.offset, "slope_per_mm": curve.slope, "focus_mm": curve.focus_mm,
+            "positions_mm": curve.positions_mm.tolist(),
+            "signal": curve.curve.signal.tolist(), "baseline": curve.baseline.tolist(),
+            "wing_points": curve.wing_mask.tolist()}
+
+
+def _json_safe(value: Any) -> Any:
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, Mapping):
+        return {str(key): _json_safe(item) for key, item in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(item) for item in value]
+    if isinstance(value, (str, int, bool)) or value is None:
+        return value
+    if isinstance(value, np.generic):
+        return _json_safe(value.item())
+    # TOML dates and times have no JSON type; their text is kept instead.
+    return str(value)
+
+
+def write_document(document: Mapping[str, Any], folder: Path) -> Path:
+    """Write ``result.json`` (strict JSON) into ``folder`` and return its path."""
+    path = folder / RESULT_FILE
+    path.write_text(json.dumps(document, indent=1, allow_nan=False) + "\n", encoding="utf-8")
+    return path
+
+
+def read_document(path: Path) -> dict[str, Any]:
+    """Read a result document.
+
+    Raises
+    ------
+    ResultFileError
+        If the file is missing, unreadable or not a JSON object.
+    """
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        raise ResultFileError(f"{path}: result file not found") from None
+    except (OSError, UnicodeDecodeError) as error:
+        raise ResultFileError(f"{path}: cannot read it: {error}") from None
+    try:
+        document = json.loads(text)
+    except json.JSONDecodeError as error:
+        raise ResultFileError(f"{path}: not valid JSON: {error}") from None
+    if not isinstance(document, dict):
+        raise ResultFileError(f"{path}: expected a JSON object (a result.json written by "
+                              "tarnok fit)")
+    return document
+
+
+def _lookup(document: Mapping[str, Any], key: str, source: str) -> Any:
+    value: Any = document
+    for name in key.split("."):
+        if not isinstance(value, Mapping) or name not in value:
+            raise ResultFileError(f"{source}: key {key!r} missing; is this a result.json "
+                                  "written by tarnok fit?")
+        value = value[name]
+    return value
+
+
+def _array(document: Mapping[str, Any], key: str, source: str) -> np.ndarray:
+    value = _lookup(document, key, source)
+    try:
+        # None stands for a value JSON cannot hold (NaN or infinity).
+        return np.array(value, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise ResultFileError(f"{source}: {key!r} must be an array of numbers") from None
+
+
+def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFit:
+    """Rebuild what the report and figures need from a result document.
+
+    Parameters
+    ----------
+    document : mapping
+        As written by :func:`write_document`.
+    source : str
+        Where it came from, for messages.
+
+    Raises
+    ------
+    ResultFileError
+        For a missing key or an array that does not hold numbers; the message
+        names the key.
+    """
+    sigma = _lookup(document, "data.sigma", source)
+    try:
+        data = ZScan(_array(document, "data.positions_mm", source),
+                     _array(document, "data.transmittance", source),
+                     _array(document, "data.pulse_energies", source),
+                     None if sigma is None else _array(document, "data.sigma", source))
+    except (TypeError, ValueError) as error:
+        raise ResultFileError(f"{source}: 'data': {error}") from None
+    params = _lookup(document, "params", source)
+    starts = _lookup(document, "starts", source)
+    if not isinstance(params, Mapping) or not isinstance(starts, list) or not all(
+            isinstance(start, Mapping) for start in starts):
+        raise ResultFileError(f"{source}: 'params' must be an object and 'starts' a list of "
+                              "objects")
+    run = document.get("run") or {}
+    return SavedFit(
+        data=data, best_fit=_array(document, "best_fit", source),
+        residual=_array(document, "residual", source),
+        start_chisqr=np.array([np.nan if s.get("chisqr") is None else s["chisqr"]
+                               for s in starts], dtype=np.float64),
+        best_start=int(_lookup(document, "best_start", source)),
+        experiment=dict(_lookup(document, "experiment", source)),
+        parameter_values={name: float(_lookup(p, "value", f"{source}: params.{name}"))
+                          for name, p in params.items()},
+        report=str(_lookup(document, "report", source)),
+        aborted=bool(_lookup(document, "aborted", source)),
+        success=bool(_lookup(document, "success", source)),
+        redchi=math.nan if document.get("redchi") is None else float(document["redchi"]),
+        run_name=Path(run["source"]).name if run.get("source") else "")
+
+
+def write_report(saved: SavedFit, folder: Path) -> Path:
+    """Write the report text exactly as the fit produced it."""
+    path = folder / REPORT_FILE
+    path.write_text(saved.report + "\n", encoding="utf-8")
+    return path
+
+
+def write_curves(saved: SavedFit, folder: Path) -> Path:
+    """Write ``curves.csv``: one row per data point, ``sigma`` empty when unknown."""
+    data = saved.data
+    path = folder / CURVES_FILE
+    with path.open("w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(CURVE_COLUMNS)
+        for row in range(data.n_energies):
+            for i in range(data.n_positions):
+                sigma = "" if data.sigma is None else _number(data.sigma[row, i])
+                writer.writerow([_number(data.pulse_energies[row]),
+                                 _number(data.positions_mm[row, i]),
+                                 _number(data.transmittance[row, i]), sigma,
+                                 _number(saved.best_fit[row, i]),
+                                 _number(saved.residual[row, i])])
+    return path
+
+
+def _number(value: float) -> str:
+    # repr keeps every digit, so a reader recovers the very same float.
+    return repr(float(value))
+
+
+def fit_title(saved: SavedFit) -> str:
+    """Figure title naming the run and saying how the fit ended."""
+    name = saved.run_name or "fit"
+    state = ("ABORTED: best result so far" if saved.aborted
+             else "converged" if saved.success else "NOT CONVERGED")
+    return f"{name}: reduced χ² = {saved.redchi:.4g} ({state})"
+
+
+def fit_figures(saved: SavedFit) -> dict[str, Figure]:
+    """The figures of a fit by file stem; ``starts`` only for several starts."""
+    experiment = Experiment(**saved.experiment)
+    params = Parameters(**saved.parameter_values)
+    irradiance = peak_irradiance(experiment, params, saved.data.positions_mm,
+                                 saved.data.pulse_energies)
+    figures = {
+        # The saved residual is (data - model)/sigma, or data - model without
+        # sigma: what plot_fit computes and labels by itself.
+        "fit": plot_fit(saved.data, saved.best_fit, title=fit_title(saved)),
+        "irradiance": plot_irradiance(saved.data, saved.best_fit, irradiance),
+    }
+    if saved.start_chisqr.size > 1:
+        figures["starts"] = plot_starts(saved.start_chisqr, saved.best_start)
+    return figures
+
+
+def write_fit_files(saved: SavedFit, folder: Path, format: str = "png") -> list[Path]:
+    """Write report, curves and figures of a fit into ``folder``.
+
+    Returns
+    -------
+    list of Path
+        The files written, in that order.
+    """
+    folder.mkdir(parents=True, exist_ok=True)
+    written = [write_report(saved, folder), write_curves(saved, folder)]
+    for stem, figure in fit_figures(saved).items():
+        written.append(save_figure(figure, folder / stem, format))
+    return written
+
+
+def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.ndarray,
+                     curves: np.ndarray, irradiance: np.ndarray,
+                     format: str = "png") -> list[Path]:
+    """Write ``simulation.csv`` and the simulation figure into ``folder``.
+
+    Parameters
+    ----------
+    positions_mm : (n,) array
+    pulse_energies : (m,) array
+    curves, irradiance : (m, n) arrays
+        Model transmittance and peak on-axis irradiance (W/m²).
+
+    Returns
+    -------
+    list of Path
+        The table, then the figure.
+    """
+    folder.mkdir(parents=True, exist_ok=True)
+    table = folder / SIMULATION_FILE
+    with table.open("w", newline="", encoding="utf-8") as handle:
+        writer = csv.writer(handle)
+        writer.writerow(SIMULATION_COLUMNS)
+        for row, energy in enumerate(pulse_energies):
+            for i, position in enumerate(positions_mm):
+                writer.writerow([_number(energy), _number(position),
+                                 _number(curves[row, i]), _number(irradiance[row, i])])
+    figure = plot_simulation(positions_mm, curves, pulse_energies)
+    return [table, save_figure(figure, folder / SIMULATION_FIGURE, format)]
