@@ -246,7 +246,11 @@ PyObject* fit_zscan_call(PyObject* self, PyObject* const* args, std::size_t narg
   try {
     result = fit_zscan_body(args, PyVectorcall_NARGS(nargsf), kwnames);
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    // The memory check runs before any fit, but it is an estimate and other
+    // processes keep allocating: say where the memory ran out.
+    PyErr_SetString(PyExc_MemoryError,
+                    "out of memory while fitting: a working array of a start could not be "
+                    "allocated");
   } catch (const std::exception& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (...) {

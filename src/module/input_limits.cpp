@@ -2,10 +2,13 @@
 // so that no product of 32-bit counts can wrap before it is checked.
 #include "module/input_limits.hpp"
 
-#include <unistd.h>
-
+#include <array>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "module/available_memory.hpp"
 
 namespace tarnok::module {
 
@@ -93,6 +96,58 @@ bool beam_usable(const FitRequest& r) {
   return true;
 }
 
+// Values the model takes as amounts or divides by: a NaN or an infinity would
+// run through every residual, a negative amount has no physical meaning, and
+// a zero thickness, pulse energy or lifetime leaves nothing to model (or a
+// rate of 1/0). A zero cross-section or population is a legitimate choice: it
+// switches a transition off or leaves a level empty.
+enum class Bound { above_zero, at_least_zero };
+
+bool within(double value, Bound bound) noexcept {
+  return std::isfinite(value) && (bound == Bound::above_zero ? value > 0.0 : value >= 0.0);
+}
+
+bool refuse_value(const std::string& name, double value, Bound bound) {
+  PyHandle shown = steal(PyFloat_FromDouble(value));
+  if (shown) {
+    PyErr_Format(PyExc_ValueError, "%s must be finite and %s, got %R", name.c_str(),
+                 bound == Bound::above_zero ? "above zero" : "at least zero", shown.get());
+  }
+  return false;
+}
+
+constexpr std::array<const char*, spec_par_count> spec_par_labels = {
+    " (cross-section sigma_12)", " (cross-section sigma_23)", " (cross-section sigma_45)",
+    " (lifetime tau_21)",        " (lifetime tau_24)",        " (lifetime tau_32)",
+    " (lifetime tau_41)",        " (lifetime tau_54)",
+};
+constexpr std::size_t first_lifetime = 3;
+
+std::string element(const char* array, std::size_t index, const char* label = "") {
+  return std::string(array) + "[" + std::to_string(index) + "]" + label;
+}
+
+// Only the entries the model reads: pulse_energy past num_datasets,
+// populations past the five levels and spec_pars past eight are never used.
+bool values_usable(const FitRequest& r) {
+  if (!within(r.sample_width, Bound::above_zero))
+    return refuse_value("sample_width", r.sample_width, Bound::above_zero);
+  for (std::size_t k = 0; k < static_cast<std::size_t>(r.num_datasets); ++k) {
+    if (!within(r.pulse_energy[k], Bound::above_zero))
+      return refuse_value(element("pulse_energy", k), r.pulse_energy[k], Bound::above_zero);
+  }
+  for (std::size_t k = 0; k < static_cast<std::size_t>(level_count); ++k) {
+    if (!within(r.populations[k], Bound::at_least_zero))
+      return refuse_value(element("populations", k), r.populations[k], Bound::at_least_zero);
+  }
+  for (std::size_t k = 0; k < spec_par_labels.size(); ++k) {
+    const Bound bound = k < first_lifetime ? Bound::at_least_zero : Bound::above_zero;
+    if (!within(r.spec_pars[k], bound))
+      return refuse_value(element("spec_pars", k, spec_par_labels[k]), r.spec_pars[k], bound);
+  }
+  return true;
+}
+
 std::uint64_t times(std::uint64_t a, std::uint64_t b) noexcept {
   std::uint64_t product = 0;
   return __builtin_mul_overflow(a, b, &product) ? UINT64_MAX : product;
@@ -103,45 +158,138 @@ std::uint64_t plus(std::uint64_t a, std::uint64_t b) noexcept {
   return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
 }
 
-// Bytes of the largest working set one start holds at once: its own arrays
-// (positions, measurements, residuals, populations, both grids and the
-// irradiance table), the solver's model values, residuals and work array, and
-// one model evaluation's slice populations and transmitted irradiance.
-std::uint64_t working_bytes(const FitRequest& r) noexcept {
+// The per-start matrices live until the caller drops the returned rows: for
+// every start its parameters, residuals, error and start multiplier.
+std::uint64_t result_bytes(const FitRequest& r) noexcept {
+  const std::uint64_t per_start = plus(plus(r.spec_pars.size(), r.y_data.size()), 2);
+  return times(times(static_cast<std::uint64_t>(r.n_starts), per_start), sizeof(double));
+}
+
+// One start's working set, and the argument responsible for most of it. The
+// starts run one after another, so only one such set is held at a time.
+struct WorkingSet {
+  std::uint64_t bytes = 0;
+  const char* culprit = "";
+  long long culprit_value = 0;
+};
+
+// Counted per argument, in doubles (an int32 pair counts as one double):
+//   t_slices: the irradiance table (position, time, dataset), one model
+//     evaluation's transmitted irradiance (position, time) and the time grid;
+//   z_slices: the depth grid and the five level populations of every slice;
+//   fit_indices: MINPACK's work array (2*m*n + 5*n + m, the m counted with the
+//     measured points), the fitted values and two index arrays;
+//   measured points m: the start's positions, measurements and residuals, the
+//     model values of the ModelState and the work array's m;
+//   populations: the start's copy.
+WorkingSet working_set(const FitRequest& r) noexcept {
   const auto nx = static_cast<std::uint64_t>(r.num_x_pts);
   const auto nd = static_cast<std::uint64_t>(r.num_datasets);
   const auto nt = static_cast<std::uint64_t>(r.t_slices);
   const auto nz = static_cast<std::uint64_t>(r.z_slices);
-  const auto n_fit = static_cast<std::uint64_t>(r.fit_indices.size());
+  const std::uint64_t n_fit = r.fit_indices.size();
   const std::uint64_t m = nx * nd;  // at most 2^31 - 1, checked before
-  std::uint64_t values = times(times(nx, nt), nd);
-  values = plus(values, plus(plus(nt, nz), plus(6 * m, r.populations.size())));
-  values = plus(values, plus(times(2 * m + 6, n_fit), times(5, nz)));
-  values = plus(values, times(nx, nt));
-  return times(values, sizeof(double));
+  const struct {
+    const char* name;
+    long long value;
+    std::uint64_t doubles;
+  } shares[] = {
+      {"t_slices", r.t_slices, plus(plus(times(times(nx, nt), nd), times(nx, nt)), nt)},
+      {"z_slices", r.z_slices, times(6, nz)},
+      {"len(fit_indices)", static_cast<long long>(n_fit), times(n_fit, 2 * m + 7)},
+      {"num_x_pts*num_datasets", static_cast<long long>(m), 5 * m},
+      {"len(populations)", static_cast<long long>(r.populations.size()), r.populations.size()},
+  };
+  WorkingSet set;
+  std::uint64_t largest = 0;
+  for (const auto& share : shares) {
+    const std::uint64_t bytes = times(share.doubles, sizeof(double));
+    set.bytes = plus(set.bytes, bytes);
+    if (bytes > largest) {
+      largest = bytes;
+      set.culprit = share.name;
+      set.culprit_value = share.value;
+    }
+  }
+  return set;
 }
 
-bool memory_suffices(const FitRequest& r) {
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || page_size <= 0) return true;  // unknown: let the allocator decide
-  const std::uint64_t available = times(static_cast<std::uint64_t>(pages),
-                                        static_cast<std::uint64_t>(page_size));
-  const std::uint64_t needed = working_bytes(r);
-  if (needed <= available) return true;
+std::string readable(std::uint64_t bytes) {
+  constexpr std::array<const char*, 4> units = {"KiB", "MiB", "GiB", "TiB"};
+  double value = static_cast<double>(bytes) / 1024.0;
+  std::size_t unit = 0;
+  while (value >= 1024.0 && unit + 1 < units.size()) {
+    value /= 1024.0;
+    ++unit;
+  }
+  std::array<char, 48> text{};
+  std::snprintf(text.data(), text.size(), "%.1f %s", value, units[unit]);
+  return text.data();
+}
+
+// MINPACK indexes its work array (2*m*n + 5*n + m values for m measured
+// points and n fitted parameters) with an int: beyond that no amount of
+// memory helps.
+bool workspace_indexable(const FitRequest& r) {
+  const std::uint64_t m =
+      static_cast<std::uint64_t>(r.num_x_pts) * static_cast<std::uint64_t>(r.num_datasets);
+  const std::uint64_t n = r.fit_indices.size();
+  const std::uint64_t length = plus(times(2 * m + 5, n), m);
+  if (length <= static_cast<std::uint64_t>(max_count)) return true;
   PyErr_Format(PyExc_MemoryError,
-               "fit_zscan needs %llu bytes of working memory for t_slices=%d, z_slices=%d, "
-               "but this machine has %llu bytes",
-               static_cast<unsigned long long>(needed), r.t_slices, r.z_slices,
-               static_cast<unsigned long long>(available));
+               "len(fit_indices) = %zd with %llu measured points needs a work array of %llu "
+               "values, more than the %lld the least-squares solver can index",
+               static_cast<Py_ssize_t>(n), static_cast<unsigned long long>(m),
+               static_cast<unsigned long long>(length), max_count);
+  return false;
+}
+
+// The larger of the two parts is named, as the one whose argument to reduce.
+bool memory_suffices(const FitRequest& r) {
+  if (!workspace_indexable(r)) return false;
+  const std::uint64_t results = result_bytes(r);
+  const WorkingSet working = working_set(r);
+  const std::uint64_t available = available_memory();
+  if (plus(results, working.bytes) <= available) return true;
+  const std::string have = readable(available);
+  if (results >= working.bytes) {
+    const std::string need = readable(results);
+    if (results > available) {
+      PyErr_Format(PyExc_MemoryError,
+                   "n_starts = %d needs %s of result matrices, more than the %s available",
+                   r.n_starts, need.c_str(), have.c_str());
+    } else {
+      PyErr_Format(PyExc_MemoryError,
+                   "n_starts = %d needs %s of result matrices, which with the %s of working "
+                   "memory of a start is more than the %s available",
+                   r.n_starts, need.c_str(), readable(working.bytes).c_str(), have.c_str());
+    }
+    return false;
+  }
+  const auto bytes = static_cast<unsigned long long>(working.bytes);
+  const std::string need = readable(working.bytes);
+  if (working.bytes > available) {
+    PyErr_Format(PyExc_MemoryError,
+                 "fit_zscan needs %llu bytes of working memory (%s), most of it for %s = %lld, "
+                 "more than the %s available",
+                 bytes, need.c_str(), working.culprit, working.culprit_value, have.c_str());
+  } else {
+    PyErr_Format(PyExc_MemoryError,
+                 "fit_zscan needs %llu bytes of working memory (%s), most of it for %s = %lld, "
+                 "which with the %s of result matrices is more than the %s available",
+                 bytes, need.c_str(), working.culprit, working.culprit_value,
+                 readable(results).c_str(), have.c_str());
+  }
   return false;
 }
 
 }  // namespace
 
+// Memory comes last: the value checks do not depend on the machine, so an
+// unusable argument is reported the same everywhere.
 bool fits_are_safe(const FitRequest& request) {
   return sizes_match(request) && grids_usable(request) && beam_usable(request) &&
-         memory_suffices(request);
+         values_usable(request) && memory_suffices(request);
 }
 
 }  // namespace tarnok::module

@@ -101,7 +101,8 @@ struct StartResults {
 };
 
 // Every row starts as a copy of the caller's spec_pars; the residuals and
-// errors start at zero. A negative n_starts fails here, in NumPy.
+// errors start at zero. A negative n_starts fails here, with NumPy's own
+// error, since the checks before run only when there are starts.
 bool make_start_results(const FitRequest& r, StartResults& out) {
   const auto n_spec = static_cast<npy_intp>(r.spec_pars.size());
   const auto n_res = static_cast<npy_intp>(r.y_data.size());
@@ -120,21 +121,29 @@ bool make_start_results(const FitRequest& r, StartResults& out) {
   return true;
 }
 
+// The first access scaling the starting values makes past spec_pars; only
+// starts scale, so with none this goes unnoticed.
+bool fitted_entries_exist(const FitRequest& r) noexcept {
+  for (const std::int32_t index : r.fit_indices) {
+    if (static_cast<std::size_t>(index) >= r.spec_pars.size()) {
+      raise_out_of_bounds(0);
+      return false;
+    }
+  }
+  return true;
+}
+
 // Start i's fitted parameters are the caller's values times multiplier i,
-// always scaled from the caller's unscaled values.
-bool scale_starting_values(const FitRequest& r, const StartResults& results) {
+// always scaled from the caller's unscaled values. Every index lies inside
+// spec_pars (fitted_entries_exist).
+void scale_starting_values(const FitRequest& r, const StartResults& results) {
   const std::vector<double> multipliers = start_multipliers(r.n_starts);
   for (std::size_t i = 0; i < results.starts; ++i) {
     for (const std::int32_t index : r.fit_indices) {
       const auto k = static_cast<std::size_t>(index);
-      if (k >= r.spec_pars.size()) {
-        raise_out_of_bounds(0);
-        return false;
-      }
       results.spec_row(i)[k] = multipliers[i] * r.spec_pars[k];
     }
   }
-  return true;
 }
 
 // All starts, one after another on this thread, without the interpreter lock.
@@ -191,12 +200,18 @@ PyObject* run_multistart_fit(const FitRequest& r) {
   std::vector<double> centered_x(r.x_data.size());
   for (std::size_t i = 0; i < centered_x.size(); ++i) centered_x[i] = r.x_data[i] - center_x;
 
+  // Every refusal comes before the result matrices exist: their size grows
+  // with n_starts, and an unusable call must not first fill gigabytes. The
+  // refusals keep the order in which the starts would meet them: an index
+  // past spec_pars while scaling, the first element of each buffer, then the
+  // sizes, values and memory.
+  if (r.n_starts > 0 && (!fitted_entries_exist(r) ||
+                         !first_elements_exist(r, centered_x.size()) || !fits_are_safe(r)))
+    return nullptr;
   StartResults results;
-  if (!make_start_results(r, results) || !scale_starting_values(r, results)) return nullptr;
-  if (results.starts > 0) {
-    if (!first_elements_exist(r, centered_x.size()) || !fits_are_safe(r)) return nullptr;
-    run_starts(r, centered_x, results);
-  }
+  if (!make_start_results(r, results)) return nullptr;
+  scale_starting_values(r, results);
+  if (results.starts > 0) run_starts(r, centered_x, results);
   return best_result(results);
 }
 

@@ -3,6 +3,11 @@ divide by zero-sized grids or exhaust memory are refused before any fit runs,
 after every error the argument rules themselves raise."""
 
 import math
+import os
+import subprocess
+import sys
+import textwrap
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -79,3 +84,114 @@ def test_smallest_accepted_problem_fits(problem):
                           t_slices=2, z_slices=2)
     residuals, error, spec_pars = small.fit(n_starts=1)
     assert residuals.shape == (5,) and np.isfinite(error) and np.isfinite(spec_pars).all()
+
+
+def with_spec_pars(entries):
+    spec_pars = TRUTH.copy()
+    spec_pars[list(entries)] = list(entries.values())
+    return {"spec_pars": spec_pars}
+
+
+@pytest.mark.parametrize("changes, name, bound, shown", [
+    ({"sample_width": math.nan}, "sample_width", "above", "nan"),
+    ({"sample_width": 0.0}, "sample_width", "above", "0.0"),
+    ({"sample_width": -math.inf}, "sample_width", "above", "-inf"),
+    ({"pulse_energy": np.array([2e-6, -1e-3])}, "pulse_energy[1]", "above", "-0.001"),
+    ({"pulse_energy": np.array([math.inf, 0.0])}, "pulse_energy[0]", "above", "inf"),
+    ({"populations": np.array([1.8e23, 0, 0, 0, math.nan])}, "populations[4]", "at least", "nan"),
+    ({"populations": np.array([-1.0, 0, 0, 0, 0])}, "populations[0]", "at least", "-1.0"),
+    (with_spec_pars({3: 0.0}), "spec_pars[3] (lifetime tau_21)", "above", "0.0"),
+    (with_spec_pars({7: -1e-12}), "spec_pars[7] (lifetime tau_54)", "above", "-1e-12"),
+    (with_spec_pars({0: -2e-21}), "spec_pars[0] (cross-section sigma_12)", "at least", "-2e-21"),
+    (with_spec_pars({2: math.nan}), "spec_pars[2] (cross-section sigma_45)", "at least", "nan"),
+    (with_spec_pars({1: -math.inf, 4: 0.0}), "spec_pars[1] (cross-section sigma_23)", "at least",
+     "-inf"),
+], ids=lambda value: value.split(" ")[0] if isinstance(value, str) else "")
+def test_unphysical_values_refused_with_name_and_value(problem, changes, name, bound, shown):
+    with pytest.raises(ValueError) as info:
+        problem.with_(**changes).fit()
+    assert str(info.value) == f"{name} must be finite and {bound} zero, got {shown}"
+
+
+@pytest.mark.parametrize("changes", [
+    with_spec_pars({0: 0.0, 1: 0.0, 2: 0.0}),
+    {"pulse_energy": np.array([2e-6, 4e-6, math.nan])},
+    {"populations": np.array([1.8e23, 0, 0, 0, 0, -1.0])},
+], ids=["zero-cross-sections", "unused-pulse-energy", "unused-population"])
+def test_zero_cross_sections_and_unused_entries_accepted(problem, changes):
+    _, error, _ = problem.with_(**changes).frozen(2).fit(n_starts=1)
+    assert np.isfinite(error)
+
+
+NAN_WIDTH = {"sample_width": math.nan}
+
+
+@pytest.mark.parametrize("changes, n_starts, error, match", [
+    ({**NAN_WIDTH, "fit_indices": np.array([9], np.int32)}, 3, ValueError, "out of range"),
+    (NAN_WIDTH, 0, IndexError, "axis 0"),
+    ({"tau": -1.0, **with_spec_pars({3: 0.0})}, 3, ValueError, "^tau is"),
+    ({**NAN_WIDTH, "y_data": np.ones(21)}, 3, ValueError, "^y_data holds"),
+    ({**NAN_WIDTH, **with_spec_pars({0: -1.0})}, 3, ValueError, "^sample_width"),
+    ({**NAN_WIDTH, "t_slices": 2**31 - 1}, 2**31 - 1, ValueError, "^sample_width"),
+    ({"pulse_energy": np.array([0.0, 1.0]), "populations": -np.ones(5)}, 3, ValueError,
+     r"^pulse_energy\[0\]"),
+    (with_spec_pars({0: -1.0, 3: 0.0}), 3, ValueError, r"^spec_pars\[0\]"),
+], ids=["index-range", "no-starts", "beam", "sizes", "sample_width-first",
+        "values-before-memory", "pulse_energy-before-populations", "spec_pars-by-index"])
+def test_earlier_errors_win(problem, changes, n_starts, error, match):
+    with pytest.raises(error, match=match):
+        problem.with_(**changes).fit(n_starts=n_starts)
+
+
+@pytest.mark.parametrize("n_starts", [2**24, 2**31 - 1])
+def test_refused_before_the_result_matrices_are_allocated(problem, n_starts):
+    tracemalloc.start()
+    try:
+        with pytest.raises(ValueError, match="^y_data holds 21 values"):
+            problem.with_(y_data=np.ones(21)).fit(n_starts=n_starts)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert peak < 2**20
+
+
+def wide_problem(problem):
+    n = 2**16
+    return problem.with_(num_x_pts=n, x_data=np.tile(np.linspace(-20, 20, n), 2),
+                         y_data=np.ones(2 * n))
+
+
+@pytest.mark.parametrize("make, n_starts, message", [
+    (wide_problem, 2**31 - 1, r"^n_starts = 2147483647 needs [\d.]+ TiB of result matrices, "
+                              r"more than the [\d.]+ [KMGT]iB available$"),
+    (lambda p: wide_problem(p).with_(fit_indices=np.full(2**14, 2, np.int32)), 1,
+     r"^len\(fit_indices\) = 16384 with 131072 measured points needs a work array of \d+ "
+     r"values, more than the 2147483647 the least-squares solver can index$"),
+], ids=["n_starts", "solver-workspace"])
+def test_unaffordable_call_is_a_memory_error_naming_the_argument(problem, make, n_starts,
+                                                                  message):
+    with pytest.raises(MemoryError, match=message):
+        make(problem).fit(n_starts=n_starts)
+
+
+def test_memory_is_what_the_process_may_take_not_what_the_machine_has():
+    # An address-space limit 1 GiB above what the process already maps; the
+    # result matrices of 2^24 starts need 4 GiB.
+    script = textwrap.dedent("""
+        import resource
+        from conftest import make_problem
+        with open("/proc/self/status") as status:
+            mapped = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+        hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+        resource.setrlimit(resource.RLIMIT_AS, (mapped * 1024 + 2**30, hard))
+        try:
+            make_problem().fit(n_starts=2**24)
+        except MemoryError as error:
+            print(error)
+    """)
+    here = os.path.dirname(__file__)
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(filter(None, [
+        here, os.environ.get("PYTHONPATH")]))}
+    run = subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                         text=True, timeout=120, check=True)
+    assert run.stdout.startswith("n_starts = 16777216 needs 4.0 GiB of result matrices, more than")
