@@ -101,6 +101,14 @@ def break_data(run_file: Path) -> None:
     path.write_text("\n".join(lines))
 
 
+def rewrite_data(transform):
+    """A damage that rewrites the 200 uJ file's lines with transform(lines)."""
+    def damage(run_file: Path) -> None:
+        path = run_file.parent / "data" / "rsa_200uJ.csv"
+        path.write_text("\n".join(transform(path.read_text().splitlines())) + "\n")
+    return damage
+
+
 def replace_in(run_file: Path, old: str, new: str) -> None:
     text = run_file.read_text()
     assert old in text
@@ -117,6 +125,17 @@ def replace_in(run_file: Path, old: str, new: str) -> None:
     (["fit", "{run}", "-o", "{run}"], None, "output folder"),
     (["simulate", "{run}"], break_data, "give both --energies and --positions"),
     (["simulate", "{run}", "--energies", "1uJ", "--scan", "-1", "1", "3"], None, "--scan"),
+    (["fit", "{run}"], rewrite_data(lambda ls: [l.replace(",", "|") for l in ls]), "rsa_200uJ.csv"),
+    (["fit", "{run}"], rewrite_data(lambda ls: [",".join(l.split(",")[:2]) for l in ls]),
+     "sigma"),
+    (["fit", "{run}"], rewrite_data(lambda ls: []), "rsa_200uJ.csv"),
+    (["fit", "{run}"], rewrite_data(lambda ls: ls[:2]), "rsa_200uJ.csv"),
+    (["fit", "{run}"], rewrite_data(lambda ls: ls[:1] + ls[2:]), "rsa_200uJ.csv) has 10"),
+    (["fit", "{run}"], rewrite_data(lambda ls: ls[:3] + ["-18,,0.003"] + ls[4:]),
+     "rsa_200uJ.csv, line 4"),
+    (["fit", "{run}"], lambda r: replace_in(r, "[experiment]", "[experiment]\nwaist = 1e-5"),
+     "waist"),
+    (["fit", "{run}"], lambda r: replace_in(r, "w0 = 2e-5", "w0 = -2e-5"), "w0"),
     (["report", "{run}"], None, "not valid JSON"),
     (["report", "{dir}/absent.json"], None, "absent.json: result file not found"),
     (["init", "{run}"], None, "already exists"),
