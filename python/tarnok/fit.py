@@ -163,6 +163,13 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     FitResult
         A fit stopped by the callback or by Ctrl-C returns the best point so
         far, with ``aborted=True`` and its statistics.
+
+    Raises
+    ------
+    TypeError, ValueError
+        For an argument of the wrong kind or out of range (named in the
+        message), no varied parameter, or a model that cannot be evaluated at
+        any start.
     """
     _check_arguments(data, experiment, parameters, n_starts, engine, threads, callback, seed)
     names = parameters.varied
@@ -237,7 +244,8 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     starts = [_start_outcome(k, s, names) for k, s in enumerate(raw["starts"])]
     best = raw["best"]
     if best < 0:
-        raise RuntimeError(raw.get("message") or "no start could be evaluated")
+        raise ValueError("the model cannot be evaluated at any start (non-finite values); "
+                         "check the experiment and the start values")
     chosen = starts[best]
     residual = np.asarray(raw["residual"])
     jacobian = np.asarray(raw["jacobian"]).reshape(residual.size, len(names))
