@@ -38,7 +38,7 @@ class TwoDecayModel : public ResidualModel {
 
 void BM_MultiStartTwoDecay(benchmark::State& state) {
   const TwoDecayModel model;
-  const ParameterSpace space(std::vector<ParameterSpec>(4, ParameterSpec{.log_scale = true, .lower = 1e-2, .upper = 1e2}));
+  const ParameterSpace space(std::vector<ParameterSetting>(4, ParameterSetting{.log_scale = true, .lower = 1e-2, .upper = 1e2}));
   const auto starts = make_start_points(space, std::vector{1.0, 1.0, 1.0, 10.0}, 8, 1);
   MultiStartOptions options;
   options.threads = static_cast<std::size_t>(state.range(0));

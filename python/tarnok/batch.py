@@ -25,7 +25,7 @@ from .runfile import RunDescription, load_run
 if TYPE_CHECKING:
     from .fit import FitResult
 
-RunSpec = Union[str, "os.PathLike[str]", RunDescription]
+RunSource = Union[str, "os.PathLike[str]", RunDescription]
 """A run file's path, or a run description already loaded."""
 
 # Several fits side by side each get one thread unless their run file asks for
@@ -73,7 +73,7 @@ def _portable(error: BaseException) -> BaseException:
     return error
 
 
-def fit_run(run: RunSpec) -> _Shipment:
+def fit_run(run: RunSource) -> _Shipment:
     """Load (if needed) and fit one run description; the task each worker runs.
 
     Parameters
@@ -100,7 +100,7 @@ def fit_run(run: RunSpec) -> _Shipment:
         raise portable from None
 
 
-def _fit(run: RunSpec) -> _Shipment:
+def _fit(run: RunSource) -> _Shipment:
     from .fit import fit
 
     description = run if isinstance(run, RunDescription) else load_run(run)
@@ -115,7 +115,7 @@ def _fit(run: RunSpec) -> _Shipment:
     return _Shipment(result, experiment)
 
 
-def _task(run: RunSpec) -> RunSpec:
+def _task(run: RunSource) -> RunSource:
     # Paths go as text: small to send, and the same on any worker that sees
     # the same file system.
     if isinstance(run, RunDescription):
@@ -133,7 +133,7 @@ def _outcome(future: Future[_Shipment]) -> "FitResult | Exception":
         return error
 
 
-def fit_many(runs: Iterable[RunSpec],
+def fit_many(runs: Iterable[RunSource],
              executor: Executor | None = None) -> list["FitResult | Exception"]:
     """Fit many run descriptions, each as a separate task.
 
@@ -173,6 +173,6 @@ def fit_many(runs: Iterable[RunSpec],
         return _run_all(pool, tasks)
 
 
-def _run_all(executor: Executor, tasks: list[RunSpec]) -> list["FitResult | Exception"]:
+def _run_all(executor: Executor, tasks: list[RunSource]) -> list["FitResult | Exception"]:
     futures = [executor.submit(fit_run, task) for task in tasks]
     return [_outcome(future) for future in futures]

@@ -141,8 +141,8 @@ class Parameters(Mapping[str, Parameter]):
         if missing:
             raise TypeError(f"Parameters() missing value for: {', '.join(missing)}")
         self._params: dict[str, Parameter] = {}
-        for name, spec in values.items():
-            self._params[name] = _parameter_from(name, spec)
+        for name, given in values.items():
+            self._params[name] = _parameter_from(name, given)
         for name, default in DEFAULTS.items():
             if name not in self._params:
                 self._params[name] = Parameter(name, default)
@@ -190,23 +190,23 @@ class Parameters(Mapping[str, Parameter]):
         return f"Parameters([{lines}])"
 
 
-def _parameter_from(name: str, spec: Any) -> Parameter:
+def _parameter_from(name: str, given: Any) -> Parameter:
     if name not in NAMES:
         raise TypeError(f"unknown parameter {name!r}; the parameters are {', '.join(NAMES)}")
-    if isinstance(spec, Parameter):
-        twin = spec.copy()
+    if isinstance(given, Parameter):
+        twin = given.copy()
         twin.name = name
         return twin
-    if isinstance(spec, Mapping):
-        unknown = set(spec) - {"value", "vary", "min", "max"}
+    if isinstance(given, Mapping):
+        unknown = set(given) - {"value", "vary", "min", "max"}
         if unknown:
             raise TypeError(f"{name}: unknown field(s) {', '.join(sorted(unknown))}; "
                             "use value, vary, min, max")
-        if "value" not in spec:
+        if "value" not in given:
             raise TypeError(f"{name}: a value is required")
-        return Parameter(name, spec["value"], spec.get("vary", False),
-                         spec.get("min", -math.inf), spec.get("max", math.inf))
-    return Parameter(name, spec)
+        return Parameter(name, given["value"], given.get("vary", False),
+                         given.get("min", -math.inf), given.get("max", math.inf))
+    return Parameter(name, given)
 
 
 def _check_range(name: str, value: float) -> None:

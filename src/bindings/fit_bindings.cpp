@@ -104,20 +104,20 @@ void bind_fit(nb::module_& m) {
         if (log_scale.size() != n || lower.size() != n || upper.size() != n)
           throw nb::value_error("one scale and bound per varied parameter");
         std::vector<engine::Parameter> varied;
-        std::vector<rf::ParameterSpec> specs;
+        std::vector<rf::ParameterSetting> settings;
         std::vector<double> user;
         for (std::size_t k = 0; k < n; ++k) {
           if (varied_indices[k] >= engine::parameter_count)
             throw nb::value_error("parameter index out of range");
           varied.push_back(static_cast<engine::Parameter>(varied_indices[k]));
-          specs.push_back({log_scale[k], lower[k], upper[k]});
+          settings.push_back({log_scale[k], lower[k], upper[k]});
           user.push_back(values[varied_indices[k]]);
         }
         std::vector<double> sigma_values;
         if (!sigma.is_none()) sigma_values = copy_of(nb::cast<DataArray>(sigma));
         const rf::ZScanResiduals residuals(model, copy_of(data), std::move(sigma_values), values,
                                            varied);
-        const rf::ParameterSpace space(specs);
+        const rf::ParameterSpace space(settings);
         const auto starts = rf::make_start_points(space, user, n_starts, seed);
         rf::MultiStartOptions options;
         options.threads = threads;

@@ -9,9 +9,9 @@ namespace {
 constexpr double relative_step = 1e-3;
 }
 
-double forward_difference_step(const ParameterSpec& spec, double p) {
-  const double h = spec.log_scale ? p * std::expm1(relative_step) : relative_step * std::max(std::abs(p), 1.0);
-  if (p + h > spec.upper && p - h >= spec.lower) return -h;
+double forward_difference_step(const ParameterSetting& setting, double p) {
+  const double h = setting.log_scale ? p * std::expm1(relative_step) : relative_step * std::max(std::abs(p), 1.0);
+  if (p + h > setting.upper && p - h >= setting.lower) return -h;
   return h;
 }
 

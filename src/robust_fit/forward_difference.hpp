@@ -11,6 +11,6 @@ namespace tarnok::robust_fit {
 // h = 1e-3 max(|p|, 1), so a value near zero still gets a step on the scale of one unit.
 // Negative (a backward difference) when p + h would pass the upper bound but p - h
 // stays inside, since a model may be unable to evaluate outside its box.
-double forward_difference_step(const ParameterSpec& spec, double p);
+double forward_difference_step(const ParameterSetting& setting, double p);
 
 }  // namespace tarnok::robust_fit

@@ -52,7 +52,7 @@ Evaluation ModelEvaluator::forward_differences(std::span<const double> p, std::s
   const std::size_t rows = r.size();
   std::copy(p.begin(), p.end(), shifted_.begin());
   for (std::size_t j = 0; j < p.size(); ++j) {
-    shifted_[j] = p[j] + forward_difference_step(space_.spec(j), p[j]);
+    shifted_[j] = p[j] + forward_difference_step(space_.setting(j), p[j]);
     // Dividing by the step as actually represented removes its rounding from the slope.
     const double step = shifted_[j] - p[j];
     const std::span<double> column = jacobian.subspan(j * rows, rows);

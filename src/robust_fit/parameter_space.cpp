@@ -9,74 +9,74 @@ namespace tarnok::robust_fit {
 
 namespace {
 
-void check_spec(const ParameterSpec& spec, std::size_t i) {
+void check_setting(const ParameterSetting& setting, std::size_t i) {
   const std::string which = "parameter " + std::to_string(i) + ": ";
-  if (std::isnan(spec.lower) || std::isnan(spec.upper))
+  if (std::isnan(setting.lower) || std::isnan(setting.upper))
     throw std::invalid_argument(which + "a bound is NaN");
-  if (spec.lower > spec.upper) throw std::invalid_argument(which + "lower bound above upper bound");
-  if (!spec.log_scale) return;
+  if (setting.lower > setting.upper) throw std::invalid_argument(which + "lower bound above upper bound");
+  if (!setting.log_scale) return;
   // ln of a bound <= 0 does not exist; an absent bound is spelled -inf, not 0.
-  if (std::isfinite(spec.lower) && spec.lower <= 0.0)
+  if (std::isfinite(setting.lower) && setting.lower <= 0.0)
     throw std::invalid_argument(which + "log-scale lower bound must be positive (omit it for none)");
-  if (spec.upper <= 0.0) throw std::invalid_argument(which + "log-scale upper bound must be positive");
+  if (setting.upper <= 0.0) throw std::invalid_argument(which + "log-scale upper bound must be positive");
 }
 
-double internal_bound(const ParameterSpec& spec, double bound) {
-  if (!spec.log_scale || std::isinf(bound)) return bound;
+double internal_bound(const ParameterSetting& setting, double bound) {
+  if (!setting.log_scale || std::isinf(bound)) return bound;
   return std::log(bound);
 }
 
 }  // namespace
 
-ParameterSpace::ParameterSpace(std::vector<ParameterSpec> specs) : specs_(std::move(specs)) {
-  internal_lower_.reserve(specs_.size());
-  internal_upper_.reserve(specs_.size());
-  for (std::size_t i = 0; i < specs_.size(); ++i) {
-    check_spec(specs_[i], i);
+ParameterSpace::ParameterSpace(std::vector<ParameterSetting> settings) : settings_(std::move(settings)) {
+  internal_lower_.reserve(settings_.size());
+  internal_upper_.reserve(settings_.size());
+  for (std::size_t i = 0; i < settings_.size(); ++i) {
+    check_setting(settings_[i], i);
     // An absent lower bound of a log parameter is -inf in u as well (p -> 0).
-    internal_lower_.push_back(internal_bound(specs_[i], specs_[i].lower));
-    internal_upper_.push_back(internal_bound(specs_[i], specs_[i].upper));
+    internal_lower_.push_back(internal_bound(settings_[i], settings_[i].lower));
+    internal_upper_.push_back(internal_bound(settings_[i], settings_[i].upper));
   }
 }
 
 void ParameterSpace::check_point(std::span<const double> p) const {
-  if (p.size() != specs_.size())
-    throw std::invalid_argument("expected " + std::to_string(specs_.size()) + " parameter values, got " +
+  if (p.size() != settings_.size())
+    throw std::invalid_argument("expected " + std::to_string(settings_.size()) + " parameter values, got " +
                                 std::to_string(p.size()));
   for (std::size_t i = 0; i < p.size(); ++i) {
     if (!std::isfinite(p[i]))
       throw std::invalid_argument("parameter " + std::to_string(i) + ": value is not finite");
-    if (specs_[i].log_scale && p[i] <= 0.0)
+    if (settings_[i].log_scale && p[i] <= 0.0)
       throw std::invalid_argument("parameter " + std::to_string(i) + ": log-scale value must be positive");
   }
 }
 
 std::vector<double> ParameterSpace::clamped(std::span<const double> p) const {
   std::vector<double> out(p.begin(), p.end());
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::clamp(out[i], specs_[i].lower, specs_[i].upper);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::clamp(out[i], settings_[i].lower, settings_[i].upper);
   return out;
 }
 
 void ParameterSpace::to_internal(std::span<const double> p, std::span<double> u) const {
-  for (std::size_t i = 0; i < specs_.size(); ++i) u[i] = specs_[i].log_scale ? std::log(p[i]) : p[i];
+  for (std::size_t i = 0; i < settings_.size(); ++i) u[i] = settings_[i].log_scale ? std::log(p[i]) : p[i];
 }
 
 void ParameterSpace::to_natural(std::span<const double> u, std::span<double> p) const {
-  for (std::size_t i = 0; i < specs_.size(); ++i) {
-    const double value = specs_[i].log_scale ? std::exp(u[i]) : u[i];
-    p[i] = std::clamp(value, specs_[i].lower, specs_[i].upper);
+  for (std::size_t i = 0; i < settings_.size(); ++i) {
+    const double value = settings_[i].log_scale ? std::exp(u[i]) : u[i];
+    p[i] = std::clamp(value, settings_[i].lower, settings_[i].upper);
   }
 }
 
 void ParameterSpace::project(std::span<double> u) const {
-  for (std::size_t i = 0; i < specs_.size(); ++i) u[i] = std::clamp(u[i], internal_lower_[i], internal_upper_[i]);
+  for (std::size_t i = 0; i < settings_.size(); ++i) u[i] = std::clamp(u[i], internal_lower_[i], internal_upper_[i]);
 }
 
 void ParameterSpace::jacobian_to_internal(std::span<const double> p, std::span<const double> jacobian,
                                           std::span<double> internal_jacobian) const {
-  const std::size_t rows = specs_.empty() ? 0 : jacobian.size() / specs_.size();
-  for (std::size_t j = 0; j < specs_.size(); ++j) {
-    const double factor = specs_[j].log_scale ? p[j] : 1.0;
+  const std::size_t rows = settings_.empty() ? 0 : jacobian.size() / settings_.size();
+  for (std::size_t j = 0; j < settings_.size(); ++j) {
+    const double factor = settings_[j].log_scale ? p[j] : 1.0;
     for (std::size_t i = 0; i < rows; ++i) internal_jacobian[j * rows + i] = jacobian[j * rows + i] * factor;
   }
 }

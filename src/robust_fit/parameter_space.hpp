@@ -10,7 +10,7 @@
 namespace tarnok::robust_fit {
 
 // How one parameter is fitted.
-struct ParameterSpec {
+struct ParameterSetting {
   bool log_scale = true;                                      // fit u = ln p (p must stay > 0)
   double lower = -std::numeric_limits<double>::infinity();   // natural lower bound, -inf = none
   double upper = std::numeric_limits<double>::infinity();    // natural upper bound, +inf = none
@@ -22,10 +22,10 @@ class ParameterSpace {
  public:
   // Throws std::invalid_argument when a bound is NaN, lower > upper, or a finite bound
   // of a log-scale parameter is not positive.
-  explicit ParameterSpace(std::vector<ParameterSpec> specs);
+  explicit ParameterSpace(std::vector<ParameterSetting> settings);
 
-  std::size_t size() const { return specs_.size(); }
-  const ParameterSpec& spec(std::size_t i) const { return specs_[i]; }
+  std::size_t size() const { return settings_.size(); }
+  const ParameterSetting& setting(std::size_t i) const { return settings_[i]; }
 
   // Bounds in u: ln of the natural bounds for log-scale parameters (-inf for none).
   double internal_lower(std::size_t i) const { return internal_lower_[i]; }
@@ -53,7 +53,7 @@ class ParameterSpace {
                             std::span<double> internal_jacobian) const;
 
  private:
-  std::vector<ParameterSpec> specs_;
+  std::vector<ParameterSetting> settings_;
   std::vector<double> internal_lower_;
   std::vector<double> internal_upper_;
 };

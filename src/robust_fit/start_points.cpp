@@ -49,13 +49,13 @@ struct Spread {
   bool spread = false;
 };
 
-Spread spread_of(const ParameterSpec& spec, double user_value) {
-  const bool bounded = std::isfinite(spec.lower) && std::isfinite(spec.upper);
-  if (!spec.log_scale) return bounded ? Spread{spec.lower, spec.upper, true} : Spread{};
-  if (bounded) return {std::log(spec.lower), std::log(spec.upper), true};
-  const double centre = std::clamp(user_value, spec.lower, spec.upper);
-  const double low = std::max(centre / 10.0, spec.lower);
-  const double high = std::min(centre * 10.0, spec.upper);
+Spread spread_of(const ParameterSetting& setting, double user_value) {
+  const bool bounded = std::isfinite(setting.lower) && std::isfinite(setting.upper);
+  if (!setting.log_scale) return bounded ? Spread{setting.lower, setting.upper, true} : Spread{};
+  if (bounded) return {std::log(setting.lower), std::log(setting.upper), true};
+  const double centre = std::clamp(user_value, setting.lower, setting.upper);
+  const double low = std::max(centre / 10.0, setting.lower);
+  const double high = std::min(centre * 10.0, setting.upper);
   return {std::log(low), std::log(high), true};
 }
 
@@ -65,7 +65,7 @@ std::vector<std::vector<double>> make_start_points(const ParameterSpace& space, 
                                                    std::size_t n_starts, std::uint64_t seed) {
   space.check_point(user_values);
   std::vector<Spread> spreads;
-  for (std::size_t j = 0; j < space.size(); ++j) spreads.push_back(spread_of(space.spec(j), user_values[j]));
+  for (std::size_t j = 0; j < space.size(); ++j) spreads.push_back(spread_of(space.setting(j), user_values[j]));
   const auto spread_count = static_cast<std::size_t>(std::count_if(spreads.begin(), spreads.end(),
                                                                    [](const Spread& s) { return s.spread; }));
   const std::vector<std::uint64_t> primes = first_primes(spread_count);
@@ -84,8 +84,8 @@ std::vector<std::vector<double>> make_start_points(const ParameterSpace& space, 
       const double shifted = radical_inverse(index, primes[dimension]) + rotation(seed, dimension);
       const double unit = shifted - std::floor(shifted);
       const double internal = spreads[j].low + unit * (spreads[j].high - spreads[j].low);
-      const double natural = space.spec(j).log_scale ? std::exp(internal) : internal;
-      point[j] = std::clamp(natural, space.spec(j).lower, space.spec(j).upper);
+      const double natural = space.setting(j).log_scale ? std::exp(internal) : internal;
+      point[j] = std::clamp(natural, space.setting(j).lower, space.setting(j).upper);
       ++dimension;
     }
     starts.push_back(std::move(point));

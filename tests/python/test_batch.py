@@ -17,10 +17,10 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def small_run(folder: Path, seed: int) -> Path:
-    spec = importlib.util.spec_from_file_location("make_example_files",
+    located = importlib.util.spec_from_file_location("make_example_files",
                                                   EXAMPLES / "make_example_files.py")
-    maker = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(maker)
+    maker = importlib.util.module_from_spec(located)
+    located.loader.exec_module(maker)
     return maker.write_example(folder, energies_uj=(200, 3200),
                                positions_mm=np.linspace(-20.0, 20.0, 11),
                                experiment={**maker.EXPERIMENT, "t_slices": 5, "z_slices": 3},

@@ -21,10 +21,10 @@ EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def example_module():
-    spec = importlib.util.spec_from_file_location("make_example_files",
+    located = importlib.util.spec_from_file_location("make_example_files",
                                                   EXAMPLES / "make_example_files.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 
