@@ -32,77 +32,6 @@ constexpr double theta7 = 9.504178996162932e-1;
 constexpr double theta9 = 2.097847961257068e0;
 constexpr double theta13 = 5.371920351148152e0;
 
-// A 5x5 matrix in the coordinates (N2, N3, N4, N5, N1 + ... + N5). A
-// generator conserves the total population, so in these coordinates its last
-// row vanishes, and so does that of its powers and of every derivative; the
-// Pade terms and the exponential keep a last row (0, 0, 0, 0, corner). Keeping
-// only the top four rows makes every product a 4x4 by 4x5 one with columns
-// that fill whole vector registers: about half the work of a full 5x5 product.
-// The eliminated level is the ground state, usually the most populated one,
-// so the population recovered from the total loses least to cancellation.
-struct Reduced {
-  Eigen::Matrix<double, 4, 5> top;
-  double corner;
-
-  void add(double factor, const Reduced& x) noexcept {
-    top += factor * x.top;
-    corner += factor * x.corner;
-  }
-  void add(const Reduced& x) noexcept {
-    top += x.top;
-    corner += x.corner;
-  }
-};
-
-Reduced reduce(const Matrix5& generator, double scale) noexcept {
-  Reduced r;
-  for (int j = 0; j < 4; ++j)
-    for (int i = 0; i < 4; ++i)
-      r.top(i, j) = scale * (generator(i + 1, j + 1) - generator(i + 1, 0));
-  for (int i = 0; i < 4; ++i) r.top(i, 4) = scale * generator(i + 1, 0);
-  r.corner = 0.0;
-  return r;
-}
-
-// Back to level populations: the image of level j is that of (e_j, 1) in the
-// reduced coordinates, and N1 is the total less the other four.
-Matrix5 expand(const Reduced& r) noexcept {
-  Matrix5 m;
-  for (int j = 0; j < 5; ++j) {
-    double moved = 0.0;
-    for (int i = 0; i < 4; ++i) {
-      const double value = r.top(i, 4) + (j > 0 ? r.top(i, j - 1) : 0.0);
-      m(i + 1, j) = value;
-      moved += value;
-    }
-    m(0, j) = r.corner - moved;
-  }
-  return m;
-}
-
-// c = a b, or c += a b. The last row of a is (0, 0, 0, 0, a.corner), so only
-// the 4x4 block of a meets the top of b, and a's last column meets b.corner.
-template <bool accumulate>
-void product(const Reduced& a, const Reduced& b, Reduced& c) noexcept {
-  for (int j = 0; j < 5; ++j) {
-    Eigen::Vector4d column = accumulate ? c.top.col(j) : Eigen::Vector4d::Zero().eval();
-    for (int k = 0; k < 4; ++k) column += a.top.col(k) * b.top(k, j);
-    c.top.col(j) = column;
-  }
-  if (accumulate) {
-    c.top.col(4) += a.top.col(4) * b.corner;
-    c.corner += a.corner * b.corner;
-  } else {
-    c.top.col(4) += a.top.col(4) * b.corner;
-    c.corner = a.corner * b.corner;
-  }
-}
-
-double one_norm(const Reduced& a) noexcept {
-  const Eigen::Matrix<double, 1, 5> sums = a.top.cwiseAbs().colwise().sum();
-  return std::max(sums.head<4>().maxCoeff(), sums(4) + std::abs(a.corner));
-}
-
 // Solves q R = P for R. With q = [[Q, q_c], [0, q_z]] and P likewise,
 // R_z = P_z / q_z and [R_B, R_c] = Q^-1 [P_B, P_c - q_c R_z]. The denominator
 // q of a Pade approximant within its norm bound is well conditioned, so its
@@ -110,14 +39,21 @@ double one_norm(const Reduced& a) noexcept {
 // vectorised product instead of scalar substitutions.
 class PadeDenominator {
  public:
-  explicit PadeDenominator(const Reduced& q) noexcept
+  explicit PadeDenominator(const ConservingMatrix& q) noexcept
       : inverse_(q.top.leftCols<4>().inverse()), q_c_(q.top.col(4)), q_z_(q.corner) {}
 
-  void solve_in_place(Reduced& p) const noexcept {
+  void solve_in_place(ConservingMatrix& p) const noexcept {
     p.corner /= q_z_;
     p.top.col(4) -= q_c_ * p.corner;
     const Eigen::Matrix<double, 4, 5> rhs = p.top;
     p.top.noalias() = inverse_.lazyProduct(rhs);
+  }
+
+  ConservingVector solve(const ConservingVector& b) const noexcept {
+    ConservingVector r;
+    r(4) = b(4) / q_z_;
+    r.head<4>().noalias() = inverse_ * (b.head<4>() - q_c_ * r(4));
+    return r;
   }
 
  private:
@@ -126,11 +62,11 @@ class PadeDenominator {
   double q_z_;
 };
 
-using Directions = std::array<Reduced, max_directions>;
+using Directions = std::array<ConservingMatrix, max_directions>;
 
 // A matrix power and its derivative along every direction.
 struct Power {
-  Reduced value;
+  ConservingMatrix value;
   Directions derivative;
 };
 
@@ -146,8 +82,8 @@ void multiply(const Power& a, const Power& b, std::size_t n, Power& out) noexcep
 // The odd part U and even part V of the numerator, p_m = V + U and
 // q_m = V - U, with their derivatives.
 struct PadeTerms {
-  Reduced u;
-  Reduced v;
+  ConservingMatrix u;
+  ConservingMatrix v;
   Directions du;
   Directions dv;
 };
@@ -156,7 +92,7 @@ struct PadeTerms {
 // the identity (whose derivative is zero) and is passed as nullptr.
 template <std::size_t K>
 void combine(const std::array<double, K>& c, const std::array<const Power*, K>& powers,
-             std::size_t n, Reduced& value, Directions& derivative) noexcept {
+             std::size_t n, ConservingMatrix& value, Directions& derivative) noexcept {
   value.top = c[1] * powers[1]->value.top;
   value.corner = c[1] * powers[1]->value.corner;
   for (std::size_t k = 2; k < K; ++k) value.add(c[k], powers[k]->value);
@@ -170,7 +106,7 @@ void combine(const std::array<double, K>& c, const std::array<const Power*, K>& 
 }
 
 // U = X * W with the product rule: dU = E W + X dW.
-void times_x(const Power& x, const Reduced& w, const Directions& dw, std::size_t n,
+void times_x(const Power& x, const ConservingMatrix& w, const Directions& dw, std::size_t n,
              PadeTerms& terms) noexcept {
   product<false>(x.value, w, terms.u);
   for (std::size_t d = 0; d < n; ++d) {
@@ -197,7 +133,7 @@ void low_degree_terms(const std::array<double, M + 1>& b, const Power& x, std::s
     even_c[k] = b[2 * k];
     powers[k] = k == 0 ? nullptr : &even[k];
   }
-  Reduced w;
+  ConservingMatrix w;
   Directions dw;
   combine(odd_c, powers, n, w, dw);
   times_x(x, w, dw, n, terms);
@@ -217,7 +153,7 @@ void degree13_terms(const Power& x, std::size_t n, PadeTerms& terms) noexcept {
   combine(std::array<double, 4>{0.0, b13[9], b13[11], b13[13]}, powers, n, inner.value,
           inner.derivative);
   multiply(x6, inner, n, outer);
-  Reduced w;
+  ConservingMatrix w;
   Directions dw;
   combine(std::array<double, 4>{b13[1], b13[3], b13[5], b13[7]}, powers, n, w, dw);
   w.add(outer.value);
@@ -260,47 +196,60 @@ void pade_terms(int degree, const Power& x, std::size_t n, PadeTerms& terms) noe
 
 }  // namespace
 
-void matrix_exponential_with_derivatives(const Matrix5& x,
-                                         std::span<const Matrix5> directions,
-                                         Matrix5& exponential,
-                                         std::span<Matrix5> derivatives) noexcept {
-  const std::size_t n = std::min({directions.size(), derivatives.size(), max_directions});
-  Power scaled;
-  scaled.value = reduce(x, 1.0);
-  const double norm = one_norm(scaled.value);
+void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
+               ConservingVector& z, std::span<ConservingVector> dz) noexcept {
+  const std::size_t n = std::min({directions.size(), dz.size(), max_directions});
+  const double norm = one_norm(x);
   if (!std::isfinite(norm)) {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    exponential.setConstant(nan);
-    for (std::size_t d = 0; d < n; ++d) derivatives[d].setConstant(nan);
+    z.setConstant(std::numeric_limits<double>::quiet_NaN());
+    for (std::size_t d = 0; d < n; ++d) dz[d] = z;
     return;
   }
   const Scaling scaling = choose_scaling(norm);
   // Scaling by a power of two is exact, so the squarings undo it exactly.
   const double scale = std::ldexp(1.0, -scaling.squarings);
-  scaled.value.top *= scale;
-  for (std::size_t d = 0; d < n; ++d) scaled.derivative[d] = reduce(directions[d], scale);
+  Power scaled;
+  scaled.value.top = scale * x.top;
+  scaled.value.corner = scale * x.corner;
+  for (std::size_t d = 0; d < n; ++d) {
+    scaled.derivative[d].top = scale * directions[d].top;
+    scaled.derivative[d].corner = scale * directions[d].corner;
+  }
 
   PadeTerms terms;
   pade_terms(scaling.degree, scaled, n, terms);
 
-  // q R = p, and differentiating, q dR = dp - dq R.
-  Reduced q = terms.v;
+  // R = q^-1 p with p = V + U and q = V - U; differentiating, q dR = dp - dq R.
+  ConservingMatrix q = terms.v;
   q.add(-1.0, terms.u);
-  const PadeDenominator lu(q);
-  Reduced power = terms.v;
+  const PadeDenominator denominator(q);
+  ConservingMatrix power = terms.v;
   power.add(terms.u);
-  lu.solve_in_place(power);
-  Directions& d_power = terms.dv;  // dp is not needed once dR is formed
+  denominator.solve_in_place(power);
+
+  // Only exp(X) z and the derivatives applied to z are wanted, so the last
+  // stage (the solve, or the last squaring) acts on vectors: a few
+  // matrix-vector products instead of two matrix products per direction.
+  if (scaling.squarings == 0) {
+    // dR z = q^-1 (dp z - dq R z) = q^-1 (dV (z - R z) + dU (z + R z)).
+    const ConservingVector moved = power * z;
+    const ConservingVector behind = z - moved, ahead = z + moved;
+    for (std::size_t d = 0; d < n; ++d)
+      dz[d] = denominator.solve(terms.dv[d] * behind + terms.du[d] * ahead) + power * dz[d];
+    z = moved;
+    return;
+  }
+
+  const std::span<ConservingMatrix> d_power(terms.dv.data(), n);  // dp is spent once dR is
   for (std::size_t d = 0; d < n; ++d) {
-    Reduced dq = terms.du[d];
+    ConservingMatrix dq = terms.du[d];
     dq.add(-1.0, terms.dv[d]);
     d_power[d].add(terms.du[d]);
     product<true>(dq, power, d_power[d]);
-    lu.solve_in_place(d_power[d]);
+    denominator.solve_in_place(d_power[d]);
   }
-
-  Reduced squared;
-  for (int s = 0; s < scaling.squarings; ++s) {
+  ConservingMatrix squared;
+  for (int s = 1; s < scaling.squarings; ++s) {
     for (std::size_t d = 0; d < n; ++d) {
       product<false>(d_power[d], power, squared);
       product<true>(power, d_power[d], squared);
@@ -309,8 +258,32 @@ void matrix_exponential_with_derivatives(const Matrix5& x,
     product<false>(power, power, squared);
     power = squared;
   }
-  exponential = expand(power);
-  for (std::size_t d = 0; d < n; ++d) derivatives[d] = expand(d_power[d]);
+  // The last squaring: exp(X) = R R and d exp(X) = dR R + R dR.
+  const ConservingVector half = power * z;
+  for (std::size_t d = 0; d < n; ++d)
+    dz[d] = d_power[d] * half + power * (d_power[d] * z + power * dz[d]);
+  z = power * half;
+}
+
+void matrix_exponential_with_derivatives(const Matrix5& x,
+                                         std::span<const Matrix5> directions,
+                                         Matrix5& exponential,
+                                         std::span<Matrix5> derivatives) noexcept {
+  const std::size_t n = std::min({directions.size(), derivatives.size(), max_directions});
+  std::array<ConservingMatrix, max_directions> conserving_directions;
+  for (std::size_t d = 0; d < n; ++d)
+    conserving_directions[d] = ConservingMatrix::from_generator(directions[d], 1.0);
+  const ConservingMatrix generator = ConservingMatrix::from_generator(x, 1.0);
+  // Column j is where the populations of level j alone go.
+  for (int j = 0; j < 5; ++j) {
+    ConservingVector z = to_conserving(Vector5::Unit(j));
+    std::array<ConservingVector, max_directions> dz;
+    for (std::size_t d = 0; d < n; ++d) dz[d].setZero();
+    propagate(generator, std::span(conserving_directions.data(), n), z,
+              std::span(dz.data(), n));
+    exponential.col(j) = to_levels(z);
+    for (std::size_t d = 0; d < n; ++d) derivatives[d].col(j) = to_levels(dz[d]);
+  }
 }
 
 Matrix5 matrix_exponential(const Matrix5& x) noexcept {

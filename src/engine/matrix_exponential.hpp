@@ -3,28 +3,32 @@
 // irradiance and so the rate matrix is constant.
 #pragma once
 
-#include <Eigen/Core>
 #include <span>
+
+#include "engine/conserving_matrix.hpp"
 
 namespace tarnok::engine {
 
-using Matrix5 = Eigen::Matrix<double, 5, 5>;
-using Vector5 = Eigen::Matrix<double, 5, 1>;
-
-// exp(X) of a generator X (a rate matrix times a time: its columns sum to
-// zero, so it conserves the total population), by scaling and squaring with
-// the diagonal Pade approximant whose degree (3, 5, 7, 9 or 13) the 1-norm of
-// X calls for, so the backward error stays at the unit roundoff. The first
-// row of X is not read: conservation implies it. NaN or infinite input gives
-// a NaN matrix.
-Matrix5 matrix_exponential(const Matrix5& x) noexcept;
-
-// exp(X) and, for each direction E_d (a generator too), the Frechet derivative
-// L(X, E_d) = d/dh exp(X + h E_d) at h = 0, obtained by differentiating every
-// step of the same algorithm (so the derivative is that of the computed
-// exponential, not a finite difference). derivatives must hold
-// directions.size() matrices; at most max_directions are supported.
+// The propagator of a generator X (a rate matrix times a time: its columns sum
+// to zero, so it conserves the total population) is exp(X), computed by
+// scaling and squaring with the diagonal Pade approximant whose degree (3, 5,
+// 7, 9 or 13) the 1-norm of X calls for, so the backward error stays at the
+// unit roundoff. Derivatives along a direction E (a generator too) are those
+// of every step of the same algorithm, so they are the derivatives of the
+// computed exponential, not finite differences. NaN or infinite input gives
+// NaN results.
 inline constexpr std::size_t max_directions = 10;
+
+// Advances populations z over one step with generator X, z <- exp(X) z, and
+// their derivatives along each direction E_d: dz_d <- L(X, E_d) z + exp(X) dz_d,
+// where L(X, E) = d/dh exp(X + h E) at h = 0 is the Frechet derivative. At
+// most max_directions directions; dz must hold as many vectors.
+void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
+               ConservingVector& z, std::span<ConservingVector> dz) noexcept;
+
+// exp(X) and L(X, E_d) on level populations, as 5x5 matrices (the first row
+// of X is implied by conservation and not read).
+Matrix5 matrix_exponential(const Matrix5& x) noexcept;
 void matrix_exponential_with_derivatives(const Matrix5& x,
                                          std::span<const Matrix5> directions,
                                          Matrix5& exponential,

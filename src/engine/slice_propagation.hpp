@@ -26,10 +26,9 @@ class SliceSystem {
 
   // Work storage of one pulse, sized once and reused for every pulse.
   struct Workspace {
-    std::vector<Vector5> populations;         // N of each depth slice
-    std::vector<Vector5> d_populations;       // dN, slice-major, direction fastest
-    std::array<Matrix5, max_directions> directions;
-    std::array<Matrix5, max_directions> d_propagator;
+    std::vector<ConservingVector> populations;    // of each depth slice
+    std::vector<ConservingVector> d_populations;  // slice-major, direction fastest
+    std::array<ConservingMatrix, max_directions> directions;
     std::array<double, max_directions> d_light;
   };
   Workspace make_workspace() const;
@@ -45,10 +44,18 @@ class SliceSystem {
  private:
   double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
 
+  // The rate matrix over one time step is decay_step_ + F absorption_step_.
+  struct Partials {
+    ConservingMatrix decay_step;
+    ConservingMatrix absorption_step;
+    Vector5 absorbers;
+  };
+
   RateMatrices rates_;
-  std::vector<RateMatrixPartials> partials_;
-  Vector5 initial_;
-  double dt_;
+  ConservingMatrix decay_step_;
+  ConservingMatrix absorption_step_;
+  std::vector<Partials> partials_;
+  ConservingVector initial_;
   double dz_;
   std::size_t z_slices_;
 };

@@ -1,0 +1,106 @@
+// Rate matrices and propagators of the five level populations in the
+// coordinates (N2, N3, N4, N5, N1 + ... + N5). A generator conserves the total
+// population, so in these coordinates its last row vanishes, and so does that
+// of its powers and of every derivative; the Pade terms and the exponential
+// keep a last row (0, 0, 0, 0, corner). Keeping only the top four rows makes
+// every product a 4x4 by 4x5 one whose columns fill whole vector registers:
+// about half the work of a full 5x5 product.
+//
+// The eliminated level is the ground state, usually the most populated one,
+// so recovering its population from the total loses least to cancellation.
+#pragma once
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <cmath>
+
+namespace tarnok::engine {
+
+using Matrix5 = Eigen::Matrix<double, 5, 5>;
+using Vector5 = Eigen::Matrix<double, 5, 1>;
+
+// Populations in the conserving coordinates: (N2, N3, N4, N5, total).
+using ConservingVector = Vector5;
+
+struct ConservingMatrix {
+  Eigen::Matrix<double, 4, 5> top;
+  double corner;  // left uninitialised: work arrays of these are built per step
+
+  // scale * G for a generator G on the levels (columns summing to zero; its
+  // first row, implied by conservation, is not read).
+  static ConservingMatrix from_generator(const Matrix5& generator, double scale) noexcept {
+    ConservingMatrix r;
+    for (int j = 0; j < 4; ++j)
+      for (int i = 0; i < 4; ++i)
+        r.top(i, j) = scale * (generator(i + 1, j + 1) - generator(i + 1, 0));
+    for (int i = 0; i < 4; ++i) r.top(i, 4) = scale * generator(i + 1, 0);
+    r.corner = 0.0;
+    return r;
+  }
+
+  // The same map on level populations: level j goes where (e_j, 1) goes,
+  // and N1 is the total less the other four.
+  Matrix5 on_levels() const noexcept {
+    Matrix5 m;
+    for (int j = 0; j < 5; ++j) {
+      double moved = 0.0;
+      for (int i = 0; i < 4; ++i) {
+        const double value = top(i, 4) + (j > 0 ? top(i, j - 1) : 0.0);
+        m(i + 1, j) = value;
+        moved += value;
+      }
+      m(0, j) = corner - moved;
+    }
+    return m;
+  }
+
+  ConservingVector operator*(const ConservingVector& z) const noexcept {
+    ConservingVector out;
+    out.head<4>().noalias() = top * z;
+    out(4) = corner * z(4);
+    return out;
+  }
+
+  void add(double factor, const ConservingMatrix& x) noexcept {
+    top += factor * x.top;
+    corner += factor * x.corner;
+  }
+  void add(const ConservingMatrix& x) noexcept {
+    top += x.top;
+    corner += x.corner;
+  }
+};
+
+inline ConservingVector to_conserving(const Vector5& levels) noexcept {
+  ConservingVector z;
+  z << levels.tail<4>(), levels.sum();
+  return z;
+}
+
+inline Vector5 to_levels(const ConservingVector& z) noexcept {
+  Vector5 levels;
+  levels << z(4) - z.head<4>().sum(), z.head<4>();
+  return levels;
+}
+
+// c = a b, or c += a b with accumulate. The last row of a is
+// (0, 0, 0, 0, a.corner), so only a's 4x4 block meets the top of b, and a's
+// last column meets b.corner.
+template <bool accumulate>
+inline void product(const ConservingMatrix& a, const ConservingMatrix& b,
+                    ConservingMatrix& c) noexcept {
+  for (int j = 0; j < 5; ++j) {
+    Eigen::Vector4d column = accumulate ? c.top.col(j) : Eigen::Vector4d::Zero().eval();
+    for (int k = 0; k < 4; ++k) column += a.top.col(k) * b.top(k, j);
+    c.top.col(j) = column;
+  }
+  c.top.col(4) += a.top.col(4) * b.corner;
+  c.corner = (accumulate ? c.corner : 0.0) + a.corner * b.corner;
+}
+
+inline double one_norm(const ConservingMatrix& a) noexcept {
+  const Eigen::Matrix<double, 1, 5> sums = a.top.cwiseAbs().colwise().sum();
+  return std::max(sums.head<4>().maxCoeff(), sums(4) + std::abs(a.corner));
+}
+
+}  // namespace tarnok::engine
