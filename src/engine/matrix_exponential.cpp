@@ -2,6 +2,8 @@
 
 #include <Eigen/LU>
 #include <array>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 
@@ -79,6 +81,19 @@ void multiply(const Power& a, const Power& b, std::size_t n, Power& out) noexcep
   }
 }
 
+// The derivatives alone of a*b, whose value is already known.
+void differentiate_product(const Power& a, const Power& b, std::size_t n, Power& out) noexcept {
+  for (std::size_t d = 0; d < n; ++d) {
+    product<false>(a.derivative[d], b.value, out.derivative[d]);
+    product<true>(a.value, b.derivative[d], out.derivative[d]);
+  }
+}
+
+// X / 2^s and its even powers up to the sixth, as many as the degree needs.
+struct EvenPowers {
+  Power x, x2, x4, x6;
+};
+
 // The odd part U and even part V of the numerator, p_m = V + U and
 // q_m = V - U, with their derivatives.
 struct PadeTerms {
@@ -118,12 +133,16 @@ void times_x(const Power& x, const ConservingMatrix& w, const Directions& dw, st
 // Degrees 3 to 9: both parts are polynomials in X^2, evaluated from the even
 // powers up to X^(m-1).
 template <std::size_t M>
-void low_degree_terms(const std::array<double, M + 1>& b, const Power& x, std::size_t n,
+void low_degree_terms(const std::array<double, M + 1>& b, EvenPowers& p, std::size_t n,
                       PadeTerms& terms) noexcept {
   constexpr std::size_t half = (M + 1) / 2;
-  std::array<Power, half> even;  // even[k] = X^(2k); even[0] unused (identity)
-  multiply(x, x, n, even[1]);
-  for (std::size_t k = 2; k < half; ++k) multiply(even[k - 1], even[1], n, even[k]);
+  Power x8;
+  const std::array<Power*, 5> available{nullptr, &p.x2, &p.x4, &p.x6, &x8};
+  if constexpr (half > 4) product<false>(p.x4.value, p.x4.value, x8.value);
+  differentiate_product(p.x, p.x, n, p.x2);
+  if constexpr (half > 2) differentiate_product(p.x2, p.x2, n, p.x4);
+  if constexpr (half > 3) differentiate_product(p.x4, p.x2, n, p.x6);
+  if constexpr (half > 4) differentiate_product(p.x4, p.x4, n, x8);
 
   std::array<double, half> odd_c{};
   std::array<double, half> even_c{};
@@ -131,66 +150,136 @@ void low_degree_terms(const std::array<double, M + 1>& b, const Power& x, std::s
   for (std::size_t k = 0; k < half; ++k) {
     odd_c[k] = b[2 * k + 1];
     even_c[k] = b[2 * k];
-    powers[k] = k == 0 ? nullptr : &even[k];
+    powers[k] = available[k];
   }
   ConservingMatrix w;
   Directions dw;
   combine(odd_c, powers, n, w, dw);
-  times_x(x, w, dw, n, terms);
+  times_x(p.x, w, dw, n, terms);
   combine(even_c, powers, n, terms.v, terms.dv);
 }
 
 // Degree 13 in the factored form that needs only six products.
-void degree13_terms(const Power& x, std::size_t n, PadeTerms& terms) noexcept {
-  Power x2, x4, x6;
-  multiply(x, x, n, x2);
-  multiply(x2, x2, n, x4);
-  multiply(x4, x2, n, x6);
-  const std::array<const Power*, 4> powers{nullptr, &x2, &x4, &x6};
+void degree13_terms(EvenPowers& p, std::size_t n, PadeTerms& terms) noexcept {
+  differentiate_product(p.x, p.x, n, p.x2);
+  differentiate_product(p.x2, p.x2, n, p.x4);
+  differentiate_product(p.x4, p.x2, n, p.x6);
+  const std::array<const Power*, 4> powers{nullptr, &p.x2, &p.x4, &p.x6};
 
   Power inner;  // b13 X^6 + b11 X^4 + b9 X^2, then X^6 times it
   Power outer;
   combine(std::array<double, 4>{0.0, b13[9], b13[11], b13[13]}, powers, n, inner.value,
           inner.derivative);
-  multiply(x6, inner, n, outer);
+  multiply(p.x6, inner, n, outer);
   ConservingMatrix w;
   Directions dw;
   combine(std::array<double, 4>{b13[1], b13[3], b13[5], b13[7]}, powers, n, w, dw);
   w.add(outer.value);
   for (std::size_t d = 0; d < n; ++d) dw[d].add(outer.derivative[d]);
-  times_x(x, w, dw, n, terms);
+  times_x(p.x, w, dw, n, terms);
 
   combine(std::array<double, 4>{0.0, b13[8], b13[10], b13[12]}, powers, n, inner.value,
           inner.derivative);
-  multiply(x6, inner, n, outer);
+  multiply(p.x6, inner, n, outer);
   combine(std::array<double, 4>{b13[0], b13[2], b13[4], b13[6]}, powers, n, terms.v,
           terms.dv);
   terms.v.add(outer.value);
   for (std::size_t d = 0; d < n; ++d) terms.dv[d].add(outer.derivative[d]);
 }
 
-// Degree and number of squarings for a matrix of the given 1-norm.
+// Degree and number of squarings.
 struct Scaling {
   int degree;
   int squarings;
 };
 
-Scaling choose_scaling(double norm) noexcept {
-  if (norm <= theta3) return {3, 0};
-  if (norm <= theta5) return {5, 0};
-  if (norm <= theta7) return {7, 0};
-  if (norm <= theta9) return {9, 0};
-  if (norm <= theta13) return {13, 0};
-  return {13, static_cast<int>(std::ceil(std::log2(norm / theta13)))};
+// 2^exponent for exponents of normal doubles, built directly: std::ldexp is a
+// library call that would cost more than the scaling it serves.
+double power_of_two(int exponent) noexcept {
+  return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + exponent) << 52);
 }
 
-void pade_terms(int degree, const Power& x, std::size_t n, PadeTerms& terms) noexcept {
+void scale(ConservingMatrix& m, int exponent) noexcept {
+  const double factor = power_of_two(exponent);
+  m.top *= factor;
+  m.corner *= factor;
+}
+
+// The norms ||X^k||, k = 1..6, or bounds on them, of the scaled matrix.
+struct PowerNorms {
+  std::array<double, 7> n{};  // n[k] for k >= 1
+
+  // Whether eta <= t, where eta is the least alpha_k = max(d_k, d_(k+1)),
+  // d_k = ||X^k||^(1/k), over k = 1..max_k; d_k <= t is n_k <= t^k, so no
+  // roots are taken.
+  bool eta_within(double t, int max_k) const noexcept {
+    std::array<double, 7> t_power{1.0};
+    for (std::size_t k = 1; k < t_power.size(); ++k) t_power[k] = t_power[k - 1] * t;
+    for (int k = 1; k <= max_k; ++k) {
+      const auto i = static_cast<std::size_t>(k);
+      if (n[i] <= t_power[i] && n[i + 1] <= t_power[i + 1]) return true;
+    }
+    return false;
+  }
+};
+
+// Chooses the degree and the squarings, leaving in p the values of X / 2^s and
+// of its even powers up to those the degree needs (all but X^8).
+//
+// The backward error of the degree-13 approximant is bounded through
+// alpha_k = max(d_k, d_(k+1)), d_k = ||X^k||^(1/k), for any k <= 5
+// (Al-Mohy and Higham, 2009), not only through ||X||: for the rate matrices
+// here, whose fastest decay dominates the 1-norm twice over (its column holds
+// the loss and the gain), that usually spares a squaring. The odd powers'
+// norms are bounded by those at hand, ||X^3|| <= ||X|| ||X^2|| and
+// ||X^5|| <= ||X|| ||X^4||.
+Scaling choose_scaling(const ConservingMatrix& x, double norm, EvenPowers& p) noexcept {
+  p.x.value = x;
+  product<false>(p.x.value, p.x.value, p.x2.value);
+  if (norm <= theta13) {
+    // Within reach of a single approximant, the bound could at best lower
+    // the degree one step, which would not repay the norms it takes.
+    const int degree = norm <= theta3 ? 3 : norm <= theta5 ? 5 : norm <= theta7 ? 7
+                     : norm <= theta9 ? 9 : 13;
+    if (degree >= 5) product<false>(p.x2.value, p.x2.value, p.x4.value);
+    if (degree >= 7) product<false>(p.x4.value, p.x2.value, p.x6.value);
+    return {degree, 0};
+  }
+
+  // First scaled so the 1-norm alone would do (the powers then stay in
+  // range), then the squarings the bound shows unnecessary are undone.
+  int by_norm = 0;
+  for (double limit = theta13; norm > limit; limit *= 2.0) ++by_norm;
+  scale(p.x.value, -by_norm);
+  scale(p.x2.value, -2 * by_norm);
+  product<false>(p.x2.value, p.x2.value, p.x4.value);
+  product<false>(p.x4.value, p.x2.value, p.x6.value);
+  PowerNorms norms;
+  norms.n[1] = one_norm(p.x.value);
+  norms.n[2] = one_norm(p.x2.value);
+  norms.n[3] = norms.n[1] * norms.n[2];
+  norms.n[4] = one_norm(p.x4.value);
+  norms.n[5] = norms.n[1] * norms.n[4];
+  norms.n[6] = one_norm(p.x6.value);
+  int spared = 0;
+  while (spared < by_norm && norms.eta_within(theta13 * power_of_two(-(spared + 1)), 5))
+    ++spared;
+  if (spared > 0) {
+    scale(p.x.value, spared);
+    scale(p.x2.value, 2 * spared);
+    scale(p.x4.value, 4 * spared);
+    scale(p.x6.value, 6 * spared);
+  }
+  return {13, by_norm - spared};
+}
+
+void pade_terms(int degree, EvenPowers& p, std::size_t n, PadeTerms& terms) noexcept {
   switch (degree) {
-    case 3: low_degree_terms<3>(b3, x, n, terms); break;
-    case 5: low_degree_terms<5>(b5, x, n, terms); break;
-    case 7: low_degree_terms<7>(b7, x, n, terms); break;
-    case 9: low_degree_terms<9>(b9, x, n, terms); break;
-    default: degree13_terms(x, n, terms); break;
+    case 3: low_degree_terms<3>(b3, p, n, terms); break;
+    case 5: low_degree_terms<5>(b5, p, n, terms); break;
+    case 7: low_degree_terms<7>(b7, p, n, terms); break;
+    case 9: low_degree_terms<9>(b9, p, n, terms); break;
+    default: degree13_terms(p, n, terms); break;
   }
 }
 
@@ -205,19 +294,16 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
     for (std::size_t d = 0; d < n; ++d) dz[d] = z;
     return;
   }
-  const Scaling scaling = choose_scaling(norm);
   // Scaling by a power of two is exact, so the squarings undo it exactly.
-  const double scale = std::ldexp(1.0, -scaling.squarings);
-  Power scaled;
-  scaled.value.top = scale * x.top;
-  scaled.value.corner = scale * x.corner;
+  EvenPowers powers;
+  const Scaling scaling = choose_scaling(x, norm, powers);
   for (std::size_t d = 0; d < n; ++d) {
-    scaled.derivative[d].top = scale * directions[d].top;
-    scaled.derivative[d].corner = scale * directions[d].corner;
+    powers.x.derivative[d] = directions[d];
+    scale(powers.x.derivative[d], -scaling.squarings);
   }
 
   PadeTerms terms;
-  pade_terms(scaling.degree, scaled, n, terms);
+  pade_terms(scaling.degree, powers, n, terms);
 
   // R = q^-1 p with p = V + U and q = V - U; differentiating, q dR = dp - dq R.
   ConservingMatrix q = terms.v;
