@@ -98,6 +98,21 @@ inline void product(const ConservingMatrix& a, const ConservingMatrix& b,
   c.corner = (accumulate ? c.corner : 0.0) + a.corner * b.corner;
 }
 
+// c = a b + e f in one pass: the product rule's two terms, each column summed
+// in registers.
+inline void product_sum(const ConservingMatrix& a, const ConservingMatrix& b,
+                        const ConservingMatrix& e, const ConservingMatrix& f,
+                        ConservingMatrix& c) noexcept {
+  for (int j = 0; j < 5; ++j) {
+    Eigen::Vector4d column = a.top.col(0) * b.top(0, j);
+    for (int k = 1; k < 4; ++k) column += a.top.col(k) * b.top(k, j);
+    for (int k = 0; k < 4; ++k) column += e.top.col(k) * f.top(k, j);
+    c.top.col(j) = column;
+  }
+  c.top.col(4) += a.top.col(4) * b.corner + e.top.col(4) * f.corner;
+  c.corner = a.corner * b.corner + e.corner * f.corner;
+}
+
 inline double one_norm(const ConservingMatrix& a) noexcept {
   const Eigen::Matrix<double, 1, 5> sums = a.top.cwiseAbs().colwise().sum();
   return std::max(sums.head<4>().maxCoeff(), sums(4) + std::abs(a.corner));

@@ -75,18 +75,14 @@ struct Power {
 // Product a*b with the product rule along n directions.
 void multiply(const Power& a, const Power& b, std::size_t n, Power& out) noexcept {
   product<false>(a.value, b.value, out.value);
-  for (std::size_t d = 0; d < n; ++d) {
-    product<false>(a.derivative[d], b.value, out.derivative[d]);
-    product<true>(a.value, b.derivative[d], out.derivative[d]);
-  }
+  for (std::size_t d = 0; d < n; ++d)
+    product_sum(a.derivative[d], b.value, a.value, b.derivative[d], out.derivative[d]);
 }
 
 // The derivatives alone of a*b, whose value is already known.
 void differentiate_product(const Power& a, const Power& b, std::size_t n, Power& out) noexcept {
-  for (std::size_t d = 0; d < n; ++d) {
-    product<false>(a.derivative[d], b.value, out.derivative[d]);
-    product<true>(a.value, b.derivative[d], out.derivative[d]);
-  }
+  for (std::size_t d = 0; d < n; ++d)
+    product_sum(a.derivative[d], b.value, a.value, b.derivative[d], out.derivative[d]);
 }
 
 // X / 2^s and its even powers up to the sixth, as many as the degree needs.
@@ -124,10 +120,7 @@ void combine(const std::array<double, K>& c, const std::array<const Power*, K>& 
 void times_x(const Power& x, const ConservingMatrix& w, const Directions& dw, std::size_t n,
              PadeTerms& terms) noexcept {
   product<false>(x.value, w, terms.u);
-  for (std::size_t d = 0; d < n; ++d) {
-    product<false>(x.derivative[d], w, terms.du[d]);
-    product<true>(x.value, dw[d], terms.du[d]);
-  }
+  for (std::size_t d = 0; d < n; ++d) product_sum(x.derivative[d], w, x.value, dw[d], terms.du[d]);
 }
 
 // Degrees 3 to 9: both parts are polynomials in X^2, evaluated from the even
@@ -337,8 +330,7 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
   ConservingMatrix squared;
   for (int s = 1; s < scaling.squarings; ++s) {
     for (std::size_t d = 0; d < n; ++d) {
-      product<false>(d_power[d], power, squared);
-      product<true>(power, d_power[d], squared);
+      product_sum(d_power[d], power, power, d_power[d], squared);
       d_power[d] = squared;
     }
     product<false>(power, power, squared);
