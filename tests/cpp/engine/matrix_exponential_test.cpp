@@ -57,6 +57,20 @@ TEST(MatrixExponential, MatchesExtendedPrecisionReferenceFromGentleToStiff) {
   }
 }
 
+// Rates spread over four decades make the matrices far from normal, where a
+// squaring spared on the strength of the powers' norms would show first.
+TEST(MatrixExponential, StaysAccurateWhenTheNormsOfPowersSpareSquarings) {
+  std::mt19937 rng(5);
+  for (double smallest : {0.05, 1.0, 30.0}) {
+    for (int trial = 0; trial < 40; ++trial) {
+      const Matrix5 x = random_generator(rng, smallest, 4.0);
+      const LongMatrix expected = reference_exponential(x.cast<long double>());
+      EXPECT_LT(relative_difference(matrix_exponential(x), expected), 1e-11)
+          << "smallest rate " << smallest;
+    }
+  }
+}
+
 TEST(MatrixExponential, HandlesRepeatedEigenvaluesAndConservesPopulation) {
   // A Jordan-like chain 1 -> 2 -> 3 with equal rates: a defective matrix, on
   // which eigenvector methods break down.
