@@ -186,8 +186,9 @@ struct Scaling {
   int squarings;
 };
 
-// 2^exponent for exponents of normal doubles, built directly: std::ldexp is a
-// library call that would cost more than the scaling it serves.
+// 2^exponent for exponents of normal doubles (-1022 to 1023), built directly:
+// std::ldexp is a library call that would cost more than the scaling it
+// serves. A finite 1-norm needs at most 1022 squarings.
 double power_of_two(int exponent) noexcept {
   return std::bit_cast<double>(static_cast<std::uint64_t>(1023 + exponent) << 52);
 }
@@ -228,23 +229,27 @@ struct PowerNorms {
 // ||X^5|| <= ||X|| ||X^4||.
 Scaling choose_scaling(const ConservingMatrix& x, double norm, EvenPowers& p) noexcept {
   p.x.value = x;
-  product<false>(p.x.value, p.x.value, p.x2.value);
   if (norm <= theta13) {
     // Within reach of a single approximant, the bound could at best lower
     // the degree one step, which would not repay the norms it takes.
     const int degree = norm <= theta3 ? 3 : norm <= theta5 ? 5 : norm <= theta7 ? 7
                      : norm <= theta9 ? 9 : 13;
+    product<false>(p.x.value, p.x.value, p.x2.value);
     if (degree >= 5) product<false>(p.x2.value, p.x2.value, p.x4.value);
     if (degree >= 7) product<false>(p.x4.value, p.x2.value, p.x6.value);
     return {degree, 0};
   }
 
   // First scaled so the 1-norm alone would do (the powers then stay in
-  // range), then the squarings the bound shows unnecessary are undone.
+  // range), then the squarings the bound shows unnecessary are undone. A
+  // generator's spectral radius is at least a tenth of its 1-norm (the trace
+  // is the sum of the eigenvalues), so the bound never spares more than a few;
+  // the cap keeps the powers of two below exact in range for any input.
+  constexpr int most_spared = 8;
   int by_norm = 0;
   for (double limit = theta13; norm > limit; limit *= 2.0) ++by_norm;
   scale(p.x.value, -by_norm);
-  scale(p.x2.value, -2 * by_norm);
+  product<false>(p.x.value, p.x.value, p.x2.value);
   product<false>(p.x2.value, p.x2.value, p.x4.value);
   product<false>(p.x4.value, p.x2.value, p.x6.value);
   PowerNorms norms;
@@ -255,7 +260,8 @@ Scaling choose_scaling(const ConservingMatrix& x, double norm, EvenPowers& p) no
   norms.n[5] = norms.n[1] * norms.n[4];
   norms.n[6] = one_norm(p.x6.value);
   int spared = 0;
-  while (spared < by_norm && norms.eta_within(theta13 * power_of_two(-(spared + 1)), 5))
+  while (spared < std::min(by_norm, most_spared) &&
+         norms.eta_within(theta13 * power_of_two(-(spared + 1)), 5))
     ++spared;
   if (spared > 0) {
     scale(p.x.value, spared);
