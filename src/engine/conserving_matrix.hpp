@@ -61,6 +61,14 @@ struct ConservingMatrix {
     return out;
   }
 
+  // The transpose applied to z.
+  ConservingVector transpose_times(const ConservingVector& z) const noexcept {
+    ConservingVector out;
+    out.head<4>().noalias() = top.leftCols<4>().transpose() * z.head<4>();
+    out(4) = top.col(4).dot(z.head<4>()) + corner * z(4);
+    return out;
+  }
+
   void add(double factor, const ConservingMatrix& x) noexcept {
     top += factor * x.top;
     corner += factor * x.corner;
@@ -111,6 +119,29 @@ inline void product_sum(const ConservingMatrix& a, const ConservingMatrix& b,
   }
   c.top.col(4) += a.top.col(4) * b.corner + e.top.col(4) * f.corner;
   c.corner = a.corner * b.corner + e.corner * f.corner;
+}
+
+// The adjoints of a product for the backward pass. With the inner product
+// <A, B> = sum(A.top .* B.top) + A.corner B.corner on these matrices, the
+// adjoint of c = a b with respect to a is the part of c_bar b^T that the
+// representation keeps, and with respect to b that of a^T c_bar; these add
+// them to out.
+inline void add_times_transpose(const ConservingMatrix& c_bar, const ConservingMatrix& b,
+                                ConservingMatrix& out) noexcept {
+  out.top.leftCols<4>().noalias() += c_bar.top.leftCols<4>() * b.top.leftCols<4>().transpose();
+  out.top.leftCols<4>().noalias() += c_bar.top.col(4) * b.top.col(4).transpose();
+  out.top.col(4) += c_bar.top.col(4) * b.corner;
+  out.corner += c_bar.corner * b.corner;
+}
+
+inline void add_transpose_times(const ConservingMatrix& a, const ConservingMatrix& c_bar,
+                                ConservingMatrix& out) noexcept {
+  out.top.noalias() += a.top.leftCols<4>().transpose() * c_bar.top;
+  out.corner += a.top.col(4).dot(c_bar.top.col(4)) + a.corner * c_bar.corner;
+}
+
+inline double inner(const ConservingMatrix& a, const ConservingMatrix& b) noexcept {
+  return a.top.cwiseProduct(b.top).sum() + a.corner * b.corner;
 }
 
 inline double one_norm(const ConservingMatrix& a) noexcept {

@@ -57,7 +57,7 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
   const std::size_t n_dir = d_raw.empty() ? 0 : varied.size();
   if (raw.size() < layout_.size() || d_raw.size() < layout_.size() * n_dir)
     throw std::invalid_argument("output arrays too small for the scan layout");
-  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir));
+  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), derivative_mode_);
   const std::size_t nt = grids_.t_grid.size();
   const std::size_t nodes = grids_.radial_nodes.size();
   EvaluationWork work(used, nt * nodes, n_dir);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "engine/curve_model.hpp"
+#include "engine/slice_propagation.hpp"
 
 namespace tarnok::engine {
 
@@ -24,6 +25,11 @@ class ExactEngine final : public CurveModel {
                          std::span<double> raw, std::span<double> d_raw,
                          const std::stop_token& stop = {}) const;
 
+  // Forward mode or the backward pass for the derivatives; by default the
+  // backward pass from two parameters on. Both give the same derivatives to
+  // rounding.
+  void set_derivative_mode(DerivativeMode mode) noexcept { derivative_mode_ = mode; }
+
   // Peak on-axis irradiance (W/m^2) at every position and energy.
   std::vector<double> peak_irradiance(const ParameterVector& values) const;
 
@@ -31,6 +37,7 @@ class ExactEngine final : public CurveModel {
   Experiment experiment_;
   Discretisation grids_;
   ScanLayout layout_;
+  DerivativeMode derivative_mode_ = DerivativeMode::automatic;
 };
 
 // Normalises each curve (row of n_positions values) on its five first and

@@ -51,6 +51,15 @@ class PadeDenominator {
     p.top.noalias() = inverse_.lazyProduct(rhs);
   }
 
+  // q^-1 itself: [[Q^-1, -Q^-1 q_c / q_z], [0, 1 / q_z]].
+  ConservingMatrix as_matrix() const noexcept {
+    ConservingMatrix m;
+    m.top.leftCols<4>() = inverse_;
+    m.top.col(4) = -(inverse_ * q_c_) / q_z_;
+    m.corner = 1.0 / q_z_;
+    return m;
+  }
+
   ConservingVector solve(const ConservingVector& b) const noexcept {
     ConservingVector r;
     r(4) = b(4) / q_z_;
@@ -227,13 +236,18 @@ struct PowerNorms {
 // the loss and the gain), that usually spares a squaring. The odd powers'
 // norms are bounded by those at hand, ||X^3|| <= ||X|| ||X^2|| and
 // ||X^5|| <= ||X|| ||X^4||.
-Scaling choose_scaling(const ConservingMatrix& x, double norm, EvenPowers& p) noexcept {
+Scaling choose_scaling(const ConservingMatrix& x, double norm, bool degree13_only,
+                       EvenPowers& p) noexcept {
   p.x.value = x;
   if (norm <= theta13) {
     // Within reach of a single approximant, the bound could at best lower
     // the degree one step, which would not repay the norms it takes.
-    const int degree = norm <= theta3 ? 3 : norm <= theta5 ? 5 : norm <= theta7 ? 7
-                     : norm <= theta9 ? 9 : 13;
+    const int degree = degree13_only   ? 13
+                     : norm <= theta3 ? 3
+                     : norm <= theta5 ? 5
+                     : norm <= theta7 ? 7
+                     : norm <= theta9 ? 9
+                                      : 13;
     product<false>(p.x.value, p.x.value, p.x2.value);
     if (degree >= 5) product<false>(p.x2.value, p.x2.value, p.x4.value);
     if (degree >= 7) product<false>(p.x4.value, p.x2.value, p.x6.value);
@@ -295,7 +309,7 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
   }
   // Scaling by a power of two is exact, so the squarings undo it exactly.
   EvenPowers powers;
-  const Scaling scaling = choose_scaling(x, norm, powers);
+  const Scaling scaling = choose_scaling(x, norm, false, powers);
   for (std::size_t d = 0; d < n; ++d) {
     powers.x.derivative[d] = directions[d];
     scale(powers.x.derivative[d], -scaling.squarings);
@@ -347,6 +361,129 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
   for (std::size_t d = 0; d < n; ++d)
     dz[d] = d_power[d] * half + power * (d_power[d] * z + power * dz[d]);
   z = power * half;
+}
+
+void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
+                        ExponentialRecord& record) {
+  const double norm = one_norm(x);
+  record.finite = std::isfinite(norm);
+  if (!record.finite) {
+    z.setConstant(std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  EvenPowers powers;
+  const Scaling scaling = choose_scaling(x, norm, true, powers);
+  record.squarings = scaling.squarings;
+  record.x = powers.x.value;
+  record.x2 = powers.x2.value;
+  record.x4 = powers.x4.value;
+  record.x6 = powers.x6.value;
+
+  // The degree-13 approximant as degree13_terms forms it, keeping its parts.
+  const std::array<const Power*, 4> terms{nullptr, &powers.x2, &powers.x4, &powers.x6};
+  Directions unused;
+  combine(std::array<double, 4>{0.0, b13[9], b13[11], b13[13]}, terms, 0, record.inner_w, unused);
+  combine(std::array<double, 4>{0.0, b13[8], b13[10], b13[12]}, terms, 0, record.inner_v, unused);
+  ConservingMatrix v, u;
+  combine(std::array<double, 4>{b13[1], b13[3], b13[5], b13[7]}, terms, 0, record.w, unused);
+  product<true>(record.x6, record.inner_w, record.w);
+  combine(std::array<double, 4>{b13[0], b13[2], b13[4], b13[6]}, terms, 0, v, unused);
+  product<true>(record.x6, record.inner_v, v);
+  product<false>(record.x, record.w, u);
+
+  ConservingMatrix q = v;
+  q.add(-1.0, u);
+  const PadeDenominator denominator(q);
+  record.q_inverse = denominator.as_matrix();
+  ConservingMatrix power = v;
+  power.add(u);
+  denominator.solve_in_place(power);
+
+  record.squares.resize(static_cast<std::size_t>(std::max(scaling.squarings, 1)));
+  record.squares[0] = power;
+  for (int s = 1; s < scaling.squarings; ++s)
+    product<false>(record.squares[static_cast<std::size_t>(s) - 1],
+                   record.squares[static_cast<std::size_t>(s) - 1],
+                   record.squares[static_cast<std::size_t>(s)]);
+  const ConservingMatrix& last = record.squares.back();
+  z = scaling.squarings == 0 ? last * z : last * (last * z);
+}
+
+void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in,
+                   ConservingVector& z_bar, ConservingMatrix& x_bar) noexcept {
+  if (!record.finite) {
+    z_bar.setConstant(std::numeric_limits<double>::quiet_NaN());
+    x_bar.top.setConstant(std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  const auto s = static_cast<std::size_t>(record.squarings);
+  const std::vector<ConservingMatrix>& squares = record.squares;
+
+  // exp(X) = R_s with R_(i+1) = R_i R_i; its adjoint is z_bar z_in^T.
+  ConservingMatrix r_bar;
+  r_bar.top.noalias() = z_bar.head<4>() * z_in.transpose();
+  r_bar.corner = z_bar(4) * z_in(4);
+  const ConservingMatrix& last = squares.back();
+  z_bar = s == 0 ? last.transpose_times(z_bar) : last.transpose_times(last.transpose_times(z_bar));
+  for (std::size_t i = s; i-- > 0;) {
+    ConservingMatrix below;
+    below.top.setZero();
+    below.corner = 0.0;
+    add_times_transpose(r_bar, squares[i], below);
+    add_transpose_times(squares[i], r_bar, below);
+    r_bar = below;
+  }
+
+  // R = q^-1 p: p_bar = q^-T R_bar and q_bar = -p_bar R^T; p = V + U, q = V - U.
+  ConservingMatrix p_bar, pr;
+  p_bar.top.setZero();
+  p_bar.corner = 0.0;
+  add_transpose_times(record.q_inverse, r_bar, p_bar);
+  pr.top.setZero();
+  pr.corner = 0.0;
+  add_times_transpose(p_bar, squares[0], pr);
+  ConservingMatrix v_bar = p_bar, u_bar = p_bar;
+  v_bar.add(-1.0, pr);
+  u_bar.add(pr);
+
+  // U = X W.
+  ConservingMatrix xs_bar, w_bar, x2_bar, x4_bar, x6_bar;
+  for (ConservingMatrix* m : {&xs_bar, &w_bar, &x2_bar, &x4_bar, &x6_bar}) {
+    m->top.setZero();
+    m->corner = 0.0;
+  }
+  add_times_transpose(u_bar, record.w, xs_bar);
+  add_transpose_times(record.x, u_bar, w_bar);
+
+  // W = b1 I + b3 X^2 + b5 X^4 + b7 X^6 + X^6 inner_w, and V likewise.
+  const auto through_polynomial = [&](const ConservingMatrix& bar, const ConservingMatrix& inner,
+                                      double c2, double c4, double c6, double i2, double i4,
+                                      double i6) {
+    x2_bar.add(c2, bar);
+    x4_bar.add(c4, bar);
+    x6_bar.add(c6, bar);
+    add_times_transpose(bar, inner, x6_bar);
+    ConservingMatrix inner_bar;
+    inner_bar.top.setZero();
+    inner_bar.corner = 0.0;
+    add_transpose_times(record.x6, bar, inner_bar);
+    x2_bar.add(i2, inner_bar);
+    x4_bar.add(i4, inner_bar);
+    x6_bar.add(i6, inner_bar);
+  };
+  through_polynomial(w_bar, record.inner_w, b13[3], b13[5], b13[7], b13[9], b13[11], b13[13]);
+  through_polynomial(v_bar, record.inner_v, b13[2], b13[4], b13[6], b13[8], b13[10], b13[12]);
+
+  // X^6 = X^4 X^2, X^4 = X^2 X^2, X^2 = X X.
+  add_times_transpose(x6_bar, record.x2, x4_bar);
+  add_transpose_times(record.x4, x6_bar, x2_bar);
+  add_times_transpose(x4_bar, record.x2, x2_bar);
+  add_transpose_times(record.x2, x4_bar, x2_bar);
+  add_times_transpose(x2_bar, record.x, xs_bar);
+  add_transpose_times(record.x, x2_bar, xs_bar);
+
+  // X / 2^s.
+  x_bar.add(power_of_two(-record.squarings), xs_bar);
 }
 
 void matrix_exponential_with_derivatives(const Matrix5& x,

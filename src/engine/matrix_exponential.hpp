@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
 #include "engine/conserving_matrix.hpp"
 
@@ -25,6 +26,32 @@ inline constexpr std::size_t max_directions = 10;
 // most max_directions directions; dz must hold as many vectors.
 void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
                ConservingVector& z, std::span<ConservingVector> dz) noexcept;
+
+// What the backward pass needs of one step: the scaled generator, its even
+// powers, the parts of the degree-13 approximant and the matrices of the
+// squaring phase. Kept per step of a pulse and reused from pulse to pulse,
+// so its storage is allocated only when a step needs more squarings than
+// before.
+struct ExponentialRecord {
+  ConservingMatrix x, x2, x4, x6;   // X / 2^s and its even powers
+  ConservingMatrix inner_w, inner_v, w;
+  ConservingMatrix q_inverse;
+  std::vector<ConservingMatrix> squares;  // R, R^2, ..., R^(2^(s-1)); R alone when s = 0
+  int squarings = 0;
+  bool finite = true;
+};
+
+// z <- exp(X) z as propagate does (always with the degree-13 approximant),
+// recording what backpropagate needs.
+void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
+                        ExponentialRecord& record);
+
+// The backward (adjoint) pass of one recorded step taken from z_in: on entry
+// z_bar is the adjoint of exp(X) z_in; on return it is the adjoint of z_in,
+// and the adjoint of X has been added to x_bar. Its cost does not depend on
+// how many parameters the adjoint is later contracted with.
+void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in,
+                   ConservingVector& z_bar, ConservingMatrix& x_bar) noexcept;
 
 // exp(X) and L(X, E_d) on level populations, as 5x5 matrices (the first row
 // of X is implied by conservation and not read).

@@ -6,12 +6,16 @@
 namespace tarnok::engine {
 
 SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& grids,
-                         const ParameterVector& values, std::span<const Parameter> varied)
+                         const ParameterVector& values, std::span<const Parameter> varied,
+                         DerivativeMode mode)
     : rates_(rate_matrices(model::rate_constants_for(grids.photon_freq, spectroscopic(values)))),
       decay_step_(ConservingMatrix::from_generator(rates_.decay, grids.dt)),
       absorption_step_(ConservingMatrix::from_generator(rates_.absorption, grids.dt)),
       dz_(grids.dz),
-      z_slices_(grids.z_slices) {
+      z_slices_(grids.z_slices),
+      t_slices_(grids.t_grid.size()),
+      backward_(mode == DerivativeMode::backward ||
+                (mode == DerivativeMode::automatic && varied.size() >= 2)) {
   if (varied.size() > max_directions)
     throw std::invalid_argument("too many parameters to differentiate by");
   partials_.reserve(varied.size());
@@ -31,12 +35,18 @@ SliceSystem::Workspace SliceSystem::make_workspace() const {
   Workspace work;
   work.populations.resize(z_slices_);
   work.d_populations.resize(z_slices_ * direction_count());
+  if (backward_ && direction_count() > 0) work.tape.resize(t_slices_ * z_slices_);
   return work;
 }
 
 double SliceSystem::transmit(std::span<const double> incident,
                              std::span<const double> d_incident, Workspace& work,
-                             std::span<double> d_transmitted) const noexcept {
+                             std::span<double> d_transmitted) const {
+  if (!work.tape.empty()) {
+    const double transmitted = transmit_recorded(incident, work);
+    backward_pass(d_incident, work, d_transmitted);
+    return transmitted;
+  }
   const std::size_t n_dir = direction_count();
   for (ConservingVector& z : work.populations) z = initial_;
   for (ConservingVector& dz : work.d_populations) dz.setZero();
@@ -85,6 +95,72 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
     work.d_light[v] = attenuation * (work.d_light[v] - light * dz_ * d_alpha);
   }
   return light * attenuation;
+}
+
+double SliceSystem::transmit_recorded(std::span<const double> incident, Workspace& work) const {
+  for (ConservingVector& z : work.populations) z = initial_;
+  double transmitted = 0.0;
+  for (std::size_t j = 0; j < incident.size(); ++j) {
+    double light = incident[j];
+    for (std::size_t k = 0; k < z_slices_; ++k) {
+      Workspace::Cell& cell = work.tape[j * z_slices_ + k];
+      ConservingVector& z = work.populations[k];
+      cell.z_in = z;
+      cell.light_in = light;
+      cell.flux = rates_.inv_photon_energy * light;
+      ConservingMatrix x;
+      x.top = decay_step_.top + cell.flux * absorption_step_.top;
+      x.corner = 0.0;
+      propagate_recorded(x, z, cell.exponential);
+      cell.z_out = z;
+      cell.attenuation = std::exp(-rates_.absorbers.dot(to_levels(z)) * dz_);
+      light *= cell.attenuation;
+    }
+    transmitted += light;
+  }
+  return transmitted;
+}
+
+// The adjoint of the transmitted sum, cell by cell in reverse order: light
+// flows down the slices within a time step, populations from one time step
+// to the next in each slice, so each cell hands the adjoint of its incoming
+// light to the slice in front and that of its populations to its own slice's
+// previous time step. Contracting each cell's rate-matrix adjoint with the
+// parameters' partial matrices gives all derivatives at once.
+void SliceSystem::backward_pass(std::span<const double> d_incident, Workspace& work,
+                                std::span<double> d_transmitted) const noexcept {
+  const std::size_t n_dir = direction_count();
+  for (std::size_t v = 0; v < n_dir; ++v) d_transmitted[v] = 0.0;
+  std::vector<ConservingVector>& z_bar = work.populations;  // the forward values are spent
+  for (ConservingVector& z : z_bar) z.setZero();
+  for (std::size_t j = t_slices_; j-- > 0;) {
+    double light_bar = 1.0;  // the transmitted sum takes each time step's exit light once
+    for (std::size_t k = z_slices_; k-- > 0;) {
+      const Workspace::Cell& cell = work.tape[j * z_slices_ + k];
+      // light_out = light_in exp(-alpha dz) with alpha = absorbers . N(z_out).
+      const double light_out = cell.light_in * cell.attenuation;
+      const double alpha_bar = -dz_ * light_out * light_bar;
+      light_bar *= cell.attenuation;
+      const Vector5 levels = to_levels(cell.z_out);
+      for (std::size_t v = 0; v < n_dir; ++v)
+        d_transmitted[v] += alpha_bar * partials_[v].absorbers.dot(levels);
+      // N1 = total - (N2 + ... + N5) and N2..N5 are the first four coordinates.
+      const Vector5 levels_bar = alpha_bar * rates_.absorbers;
+      z_bar[k].head<4>().array() += levels_bar.tail<4>().array() - levels_bar(0);
+      z_bar[k](4) += levels_bar(0);
+
+      ConservingMatrix x_bar;
+      x_bar.top.setZero();
+      x_bar.corner = 0.0;
+      backpropagate(cell.exponential, cell.z_in, z_bar[k], x_bar);
+      // X = D dt + F S dt with F = light_in / (h nu).
+      for (std::size_t v = 0; v < n_dir; ++v)
+        d_transmitted[v] += inner(x_bar, partials_[v].decay_step) +
+                            cell.flux * inner(x_bar, partials_[v].absorption_step);
+      light_bar += rates_.inv_photon_energy * inner(x_bar, absorption_step_);
+    }
+    for (std::size_t v = 0; v < n_dir; ++v) d_transmitted[v] += light_bar * d_incident[j * n_dir + v];
+  }
 }
 
 }  // namespace tarnok::engine

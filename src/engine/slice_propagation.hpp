@@ -15,12 +15,19 @@
 
 namespace tarnok::engine {
 
+// How the derivatives are carried. Forward mode costs about two exponentials
+// per parameter and cell; the backward (adjoint) pass one recorded forward
+// pass and one backward pass per cell whatever the number of parameters,
+// about three exponentials in all, so it pays from two parameters on.
+enum class DerivativeMode { automatic, forward, backward };
+
 // Everything about the sample that stays fixed during one evaluation.
 class SliceSystem {
  public:
   // varied: the parameters to differentiate by (at most max_directions).
   SliceSystem(const Experiment& experiment, const Discretisation& grids,
-              const ParameterVector& values, std::span<const Parameter> varied);
+              const ParameterVector& values, std::span<const Parameter> varied,
+              DerivativeMode mode = DerivativeMode::automatic);
 
   std::size_t direction_count() const noexcept { return partials_.size(); }
 
@@ -30,6 +37,13 @@ class SliceSystem {
     std::vector<ConservingVector> d_populations;  // slice-major, direction fastest
     std::array<ConservingMatrix, max_directions> directions;
     std::array<double, max_directions> d_light;
+    // The backward pass's record of every cell, time-major.
+    struct Cell {
+      ConservingVector z_in, z_out;
+      double light_in = 0.0, flux = 0.0, attenuation = 0.0;
+      ExponentialRecord exponential;
+    };
+    std::vector<Cell> tape;
   };
   Workspace make_workspace() const;
 
@@ -39,10 +53,13 @@ class SliceSystem {
   // incident[j] along direction v (P = direction_count()); d_transmitted
   // receives the derivative of the result along each direction.
   double transmit(std::span<const double> incident, std::span<const double> d_incident,
-                  Workspace& work, std::span<double> d_transmitted) const noexcept;
+                  Workspace& work, std::span<double> d_transmitted) const;
 
  private:
   double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
+  double transmit_recorded(std::span<const double> incident, Workspace& work) const;
+  void backward_pass(std::span<const double> d_incident, Workspace& work,
+                     std::span<double> d_transmitted) const noexcept;
 
   // The rate matrix over one time step is decay_step_ + F absorption_step_.
   struct Partials {
@@ -58,6 +75,8 @@ class SliceSystem {
   ConservingVector initial_;
   double dz_;
   std::size_t z_slices_;
+  std::size_t t_slices_;
+  bool backward_;
 };
 
 }  // namespace tarnok::engine

@@ -174,6 +174,40 @@ TEST(ExactEngine, MatchesAnExtendedPrecisionReferenceOfItself) {
 // column whose parameter moves the curve by at least 1e-4 per unit of its
 // logarithm. Weaker columns are negligible (far below any measurement's
 // noise) and too faint for differences to check.
+// The backward pass against forward mode: the same derivatives, to rounding,
+// for every parameter at once, on every case and both beams.
+TEST(ExactEngine, BackwardPassGivesTheForwardModeDerivatives) {
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  for (const tt::EngineCase& c : tt::engine_cases()) {
+    for (engine::Beam beam : {engine::Beam::on_axis, engine::Beam::gaussian}) {
+      engine::Experiment e = c.experiment;
+      e.beam = beam;
+      e.radial_nodes = 3;
+      engine::ParameterVector values = c.values;
+      values[engine::index(Parameter::z0)] = 0.7;
+      const engine::ScanLayout layout = tt::scan_layout(scaled_for(beam, c.pulse_energies), 9);
+      engine::ExactEngine exact(e, layout);
+      std::vector<double> curves(layout.size()), forward(layout.size() * all.size());
+      std::vector<double> backward_curves(curves.size()), backward(forward.size());
+      exact.set_derivative_mode(engine::DerivativeMode::forward);
+      exact.evaluate(values, all, curves, forward);
+      exact.set_derivative_mode(engine::DerivativeMode::backward);
+      exact.evaluate(values, all, backward_curves, backward);
+      EXPECT_LT(max_difference(curves, backward_curves), 1e-13) << c.name;
+      for (std::size_t p = 0; p < all.size(); ++p) {
+        double column_scale = 0.0, worst = 0.0;
+        for (std::size_t k = 0; k < curves.size(); ++k) {
+          const std::size_t i = k * all.size() + p;
+          column_scale = std::max(column_scale, std::abs(forward[i]));
+          worst = std::max(worst, std::abs(forward[i] - backward[i]));
+        }
+        EXPECT_LE(worst, 1e-11 * column_scale) << c.name << ", parameter " << p;
+      }
+    }
+  }
+}
+
 TEST(ExactEngine, DerivativesMatchCentralDifferences) {
   constexpr double kRelativeStep = 1e-2;
   constexpr double kTolerance = 1e-6;
