@@ -140,6 +140,14 @@ inline void add_transpose_times(const ConservingMatrix& a, const ConservingMatri
   out.corner += a.top.col(4).dot(c_bar.top.col(4)) + a.corner * c_bar.corner;
 }
 
+// out += factor a b^T, the part the representation keeps: the adjoint of a
+// matrix applied to a vector, b -> a, comes as such outer products.
+inline void add_outer(double factor, const ConservingVector& a, const ConservingVector& b,
+                      ConservingMatrix& out) noexcept {
+  out.top.noalias() += (factor * a.head<4>()) * b.transpose();
+  out.corner += factor * a(4) * b(4);
+}
+
 inline double inner(const ConservingMatrix& a, const ConservingMatrix& b) noexcept {
   return a.top.cwiseProduct(b.top).sum() + a.corner * b.corner;
 }

@@ -409,52 +409,97 @@ void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
   z = scaling.squarings == 0 ? last * z : last * (last * z);
 }
 
-void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in,
-                   ConservingVector& z_bar, ConservingMatrix& x_bar) noexcept {
-  if (!record.finite) {
-    z_bar.setConstant(std::numeric_limits<double>::quiet_NaN());
-    x_bar.top.setConstant(std::numeric_limits<double>::quiet_NaN());
-    return;
-  }
-  const auto s = static_cast<std::size_t>(record.squarings);
-  const std::vector<ConservingMatrix>& squares = record.squares;
+namespace {
 
-  // exp(X) = R_s with R_(i+1) = R_i R_i; its adjoint is z_bar z_in^T.
-  ConservingMatrix r_bar;
-  r_bar.top.noalias() = z_bar.head<4>() * z_in.transpose();
-  r_bar.corner = z_bar(4) * z_in(4);
+ConservingMatrix zero_matrix() noexcept {
+  ConservingMatrix m;
+  m.top.setZero();
+  m.corner = 0.0;
+  return m;
+}
+
+// The adjoints of X^2, X^4 and X^6 on to that of X / 2^s, through
+// X^6 = X^4 X^2, X^4 = X^2 X^2 and X^2 = X X.
+void backpropagate_powers(const ExponentialRecord& record, ConservingMatrix& x2_bar,
+                          ConservingMatrix& x4_bar, const ConservingMatrix& x6_bar,
+                          ConservingMatrix& xs_bar) noexcept {
+  add_times_transpose(x6_bar, record.x2, x4_bar);
+  add_transpose_times(record.x4, x6_bar, x2_bar);
+  add_times_transpose(x4_bar, record.x2, x2_bar);
+  add_transpose_times(record.x2, x4_bar, x2_bar);
+  add_times_transpose(x2_bar, record.x, xs_bar);
+  add_transpose_times(record.x, x2_bar, xs_bar);
+}
+
+// Without squarings exp(X) z = R z, whose adjoint with respect to R is the
+// outer product z_bar z^T; every adjoint up to those of the powers is then an
+// outer product too, formed from matrix-vector products alone.
+void backpropagate_unsquared(const ExponentialRecord& record, const ConservingVector& z_in,
+                             ConservingVector& z_bar, ConservingMatrix& xs_bar) noexcept {
+  const ConservingMatrix& r = record.squares[0];
+  const ConservingVector moved = r * z_in;
+  // R = q^-1 p: p_bar = g z^T and q_bar = -g (R z)^T with g = q^-T z_bar; with
+  // p = V + U and q = V - U, V_bar = g (z - R z)^T and U_bar = g (z + R z)^T.
+  const ConservingVector g = record.q_inverse.transpose_times(z_bar);
+  const ConservingVector behind = z_in - moved, ahead = z_in + moved;
+  z_bar = r.transpose_times(z_bar);
+
+  ConservingMatrix x2_bar = zero_matrix(), x4_bar = zero_matrix(), x6_bar = zero_matrix();
+  // U = X W: X_bar += U_bar W^T and W_bar = X^T U_bar = (X^T g) (z + R z)^T.
+  add_outer(1.0, g, record.w * ahead, xs_bar);
+  const auto through_polynomial = [&](const ConservingVector& left, const ConservingVector& right,
+                                      const ConservingMatrix& inner, double c2, double c4,
+                                      double c6, double i2, double i4, double i6) {
+    // P = c0 I + c2 X^2 + c4 X^4 + c6 X^6 + X^6 (i2 X^2 + i4 X^4 + i6 X^6), with
+    // P_bar = left right^T.
+    add_outer(c2, left, right, x2_bar);
+    add_outer(c4, left, right, x4_bar);
+    add_outer(c6, left, right, x6_bar);
+    add_outer(1.0, left, inner * right, x6_bar);
+    const ConservingVector inner_left = record.x6.transpose_times(left);
+    add_outer(i2, inner_left, right, x2_bar);
+    add_outer(i4, inner_left, right, x4_bar);
+    add_outer(i6, inner_left, right, x6_bar);
+  };
+  through_polynomial(record.x.transpose_times(g), ahead, record.inner_w, b13[3], b13[5], b13[7],
+                     b13[9], b13[11], b13[13]);
+  through_polynomial(g, behind, record.inner_v, b13[2], b13[4], b13[6], b13[8], b13[10], b13[12]);
+  backpropagate_powers(record, x2_bar, x4_bar, x6_bar, xs_bar);
+}
+
+void backpropagate_squared(const ExponentialRecord& record, const ConservingVector& z_in,
+                           ConservingVector& z_bar, ConservingMatrix& xs_bar) noexcept {
+  const std::vector<ConservingMatrix>& squares = record.squares;
+  const std::size_t s = squares.size();
+  // exp(X) = R R with R = R_(s-1): its adjoint z_bar z^T gives
+  // R_bar = z_bar (R z)^T + (R^T z_bar) z^T, two outer products.
   const ConservingMatrix& last = squares.back();
-  z_bar = s == 0 ? last.transpose_times(z_bar) : last.transpose_times(last.transpose_times(z_bar));
-  for (std::size_t i = s; i-- > 0;) {
-    ConservingMatrix below;
-    below.top.setZero();
-    below.corner = 0.0;
+  const ConservingVector half_bar = last.transpose_times(z_bar);
+  ConservingMatrix r_bar = zero_matrix();
+  add_outer(1.0, z_bar, last * z_in, r_bar);
+  add_outer(1.0, half_bar, z_in, r_bar);
+  z_bar = last.transpose_times(half_bar);
+  // R_(i+1) = R_i R_i for the squarings before.
+  for (std::size_t i = s - 1; i-- > 0;) {
+    ConservingMatrix below = zero_matrix();
     add_times_transpose(r_bar, squares[i], below);
     add_transpose_times(squares[i], r_bar, below);
     r_bar = below;
   }
 
   // R = q^-1 p: p_bar = q^-T R_bar and q_bar = -p_bar R^T; p = V + U, q = V - U.
-  ConservingMatrix p_bar, pr;
-  p_bar.top.setZero();
-  p_bar.corner = 0.0;
+  ConservingMatrix p_bar = zero_matrix(), pr = zero_matrix();
   add_transpose_times(record.q_inverse, r_bar, p_bar);
-  pr.top.setZero();
-  pr.corner = 0.0;
   add_times_transpose(p_bar, squares[0], pr);
   ConservingMatrix v_bar = p_bar, u_bar = p_bar;
   v_bar.add(-1.0, pr);
   u_bar.add(pr);
 
   // U = X W.
-  ConservingMatrix xs_bar, w_bar, x2_bar, x4_bar, x6_bar;
-  for (ConservingMatrix* m : {&xs_bar, &w_bar, &x2_bar, &x4_bar, &x6_bar}) {
-    m->top.setZero();
-    m->corner = 0.0;
-  }
+  ConservingMatrix w_bar = zero_matrix(), x2_bar = zero_matrix(), x4_bar = zero_matrix(),
+                   x6_bar = zero_matrix();
   add_times_transpose(u_bar, record.w, xs_bar);
   add_transpose_times(record.x, u_bar, w_bar);
-
   // W = b1 I + b3 X^2 + b5 X^4 + b7 X^6 + X^6 inner_w, and V likewise.
   const auto through_polynomial = [&](const ConservingMatrix& bar, const ConservingMatrix& inner,
                                       double c2, double c4, double c6, double i2, double i4,
@@ -463,9 +508,7 @@ void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in
     x4_bar.add(c4, bar);
     x6_bar.add(c6, bar);
     add_times_transpose(bar, inner, x6_bar);
-    ConservingMatrix inner_bar;
-    inner_bar.top.setZero();
-    inner_bar.corner = 0.0;
+    ConservingMatrix inner_bar = zero_matrix();
     add_transpose_times(record.x6, bar, inner_bar);
     x2_bar.add(i2, inner_bar);
     x4_bar.add(i4, inner_bar);
@@ -473,15 +516,23 @@ void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in
   };
   through_polynomial(w_bar, record.inner_w, b13[3], b13[5], b13[7], b13[9], b13[11], b13[13]);
   through_polynomial(v_bar, record.inner_v, b13[2], b13[4], b13[6], b13[8], b13[10], b13[12]);
+  backpropagate_powers(record, x2_bar, x4_bar, x6_bar, xs_bar);
+}
 
-  // X^6 = X^4 X^2, X^4 = X^2 X^2, X^2 = X X.
-  add_times_transpose(x6_bar, record.x2, x4_bar);
-  add_transpose_times(record.x4, x6_bar, x2_bar);
-  add_times_transpose(x4_bar, record.x2, x2_bar);
-  add_transpose_times(record.x2, x4_bar, x2_bar);
-  add_times_transpose(x2_bar, record.x, xs_bar);
-  add_transpose_times(record.x, x2_bar, xs_bar);
+}  // namespace
 
+void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in,
+                   ConservingVector& z_bar, ConservingMatrix& x_bar) noexcept {
+  if (!record.finite) {
+    z_bar.setConstant(std::numeric_limits<double>::quiet_NaN());
+    x_bar.top.setConstant(std::numeric_limits<double>::quiet_NaN());
+    return;
+  }
+  ConservingMatrix xs_bar = zero_matrix();
+  if (record.squarings == 0)
+    backpropagate_unsquared(record, z_in, z_bar, xs_bar);
+  else
+    backpropagate_squared(record, z_in, z_bar, xs_bar);
   // X / 2^s.
   x_bar.add(power_of_two(-record.squarings), xs_bar);
 }
