@@ -1,6 +1,6 @@
-// Cost per depth-and-time cell of the exact engine (values alone, and with
-// the derivatives of two parameters) against the integrator-based model on
-// the same grids, for the bundled example, a picosecond and a stiff
+// Cost per depth-and-time cell of the exact engine (values alone, with the
+// derivatives of two parameters and of all ten) against the integrator-based
+// model on the same grids, for the bundled example, a picosecond and a stiff
 // nanosecond set; and of the gaussian beam, whose cost should scale with its
 // radial nodes.
 #include <benchmark/benchmark.h>
@@ -57,6 +57,15 @@ void ExactWithTwoDerivatives(benchmark::State& state) {
   run(state, model, c.experiment, c.values, {Parameter::sigma_12, Parameter::sigma_45});
 }
 
+// The backward pass costs about the same whatever the number of parameters.
+void ExactWithAllDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  run(state, model, c.experiment, c.values, all);
+}
+
 void ExactGaussianPerNode(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   engine::Experiment e = c.experiment;
@@ -79,6 +88,7 @@ void configure(benchmark::internal::Benchmark* b) {
 BENCHMARK(Integrator)->Apply(configure);
 BENCHMARK(Exact)->Apply(configure);
 BENCHMARK(ExactWithTwoDerivatives)->Apply(configure);
+BENCHMARK(ExactWithAllDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianPerNode)->Apply(configure);
 
 }  // namespace
