@@ -42,9 +42,11 @@ SliceSystem::Workspace SliceSystem::make_workspace() const {
 double SliceSystem::transmit(std::span<const double> incident,
                              std::span<const double> d_incident, Workspace& work,
                              std::span<double> d_transmitted) const {
-  if (!work.tape.empty()) {
+  if (backward_ && direction_count() > 0) {
+    const std::size_t cells = incident.size() * z_slices_;
+    if (work.tape.size() < cells) work.tape.resize(cells);
     const double transmitted = transmit_recorded(incident, work);
-    backward_pass(d_incident, work, d_transmitted);
+    backward_pass(incident.size(), d_incident, work, d_transmitted);
     return transmitted;
   }
   const std::size_t n_dir = direction_count();
@@ -127,13 +129,13 @@ double SliceSystem::transmit_recorded(std::span<const double> incident, Workspac
 // light to the slice in front and that of its populations to its own slice's
 // previous time step. Contracting each cell's rate-matrix adjoint with the
 // parameters' partial matrices gives all derivatives at once.
-void SliceSystem::backward_pass(std::span<const double> d_incident, Workspace& work,
-                                std::span<double> d_transmitted) const noexcept {
+void SliceSystem::backward_pass(std::size_t time_steps, std::span<const double> d_incident,
+                                Workspace& work, std::span<double> d_transmitted) const noexcept {
   const std::size_t n_dir = direction_count();
   for (std::size_t v = 0; v < n_dir; ++v) d_transmitted[v] = 0.0;
   std::vector<ConservingVector>& z_bar = work.populations;  // the forward values are spent
   for (ConservingVector& z : z_bar) z.setZero();
-  for (std::size_t j = t_slices_; j-- > 0;) {
+  for (std::size_t j = time_steps; j-- > 0;) {
     double light_bar = 1.0;  // the transmitted sum takes each time step's exit light once
     for (std::size_t k = z_slices_; k-- > 0;) {
       const Workspace::Cell& cell = work.tape[j * z_slices_ + k];

@@ -58,8 +58,8 @@ class SliceSystem {
  private:
   double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
   double transmit_recorded(std::span<const double> incident, Workspace& work) const;
-  void backward_pass(std::span<const double> d_incident, Workspace& work,
-                     std::span<double> d_transmitted) const noexcept;
+  void backward_pass(std::size_t time_steps, std::span<const double> d_incident,
+                     Workspace& work, std::span<double> d_transmitted) const noexcept;
 
   // The rate matrix over one time step is decay_step_ + F absorption_step_.
   struct Partials {
