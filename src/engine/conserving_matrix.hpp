@@ -128,15 +128,26 @@ inline void product_sum(const ConservingMatrix& a, const ConservingMatrix& b,
 // them to out.
 inline void add_times_transpose(const ConservingMatrix& c_bar, const ConservingMatrix& b,
                                 ConservingMatrix& out) noexcept {
-  out.top.leftCols<4>().noalias() += c_bar.top.leftCols<4>() * b.top.leftCols<4>().transpose();
-  out.top.leftCols<4>().noalias() += c_bar.top.col(4) * b.top.col(4).transpose();
+  // Columns 0..3: c_bar.top (4x5) times the transpose of b.top (4x5), as
+  // column combinations like product's.
+  for (int j = 0; j < 4; ++j) {
+    Eigen::Vector4d column = out.top.col(j);
+    for (int k = 0; k < 5; ++k) column += c_bar.top.col(k) * b.top(j, k);
+    out.top.col(j) = column;
+  }
   out.top.col(4) += c_bar.top.col(4) * b.corner;
   out.corner += c_bar.corner * b.corner;
 }
 
 inline void add_transpose_times(const ConservingMatrix& a, const ConservingMatrix& c_bar,
                                 ConservingMatrix& out) noexcept {
-  out.top.noalias() += a.top.leftCols<4>().transpose() * c_bar.top;
+  // Transposed once, a's block multiplies like product's left factor.
+  const Eigen::Matrix4d a_t = a.top.leftCols<4>().transpose();
+  for (int j = 0; j < 5; ++j) {
+    Eigen::Vector4d column = out.top.col(j);
+    for (int k = 0; k < 4; ++k) column += a_t.col(k) * c_bar.top(k, j);
+    out.top.col(j) = column;
+  }
   out.corner += a.top.col(4).dot(c_bar.top.col(4)) + a.corner * c_bar.corner;
 }
 
