@@ -106,6 +106,38 @@ TEST(MatrixExponential, DerivativesMatchTheBlockTriangularReference) {
   }
 }
 
+// The backward pass is the adjoint of forward mode: for any direction E,
+// <z_bar, L(X, E) z> = <X_bar, E>, and both see the same exp(X) z.
+TEST(MatrixExponential, BackwardPassIsTheAdjointOfForwardMode) {
+  std::mt19937 rng(13);
+  std::uniform_real_distribution<double> uniform(0.0, 1.0);
+  for (double smallest : {1e-3, 0.3, 2.0, 80.0, 3000.0}) {
+    const ConservingMatrix x =
+        ConservingMatrix::from_generator(random_generator(rng, smallest, 1.5), 1.0);
+    const ConservingMatrix e =
+        ConservingMatrix::from_generator(random_generator(rng, smallest, 1.0), 1.0);
+    ConservingVector z, z_bar;
+    for (int i = 0; i < 5; ++i) z(i) = uniform(rng), z_bar(i) = uniform(rng) - 0.5;
+
+    ConservingVector forward = z;
+    std::array<ConservingVector, 1> dz{ConservingVector::Zero()};
+    propagate(x, std::span(&e, 1), forward, dz);
+    ConservingVector recorded = z;
+    ExponentialRecord record;
+    propagate_recorded(x, recorded, record);
+    EXPECT_LT((recorded - forward).cwiseAbs().maxCoeff(), 1e-13 * forward.cwiseAbs().maxCoeff());
+
+    ConservingMatrix x_bar;
+    x_bar.top.setZero();
+    x_bar.corner = 0.0;
+    ConservingVector adjoint = z_bar;
+    backpropagate(record, z, adjoint, x_bar);
+    const double expected = z_bar.dot(dz[0]);
+    EXPECT_NEAR(inner(x_bar, e), expected, 1e-12 * std::max(std::abs(expected), 1.0))
+        << "smallest rate " << smallest;
+  }
+}
+
 TEST(MatrixExponential, NonFiniteInputGivesNan) {
   Matrix5 x = Matrix5::Zero();
   x(2, 3) = std::numeric_limits<double>::infinity();
