@@ -38,22 +38,6 @@ struct ConservingMatrix {
     return r;
   }
 
-  // The same map on level populations: level j goes where (e_j, 1) goes,
-  // and N1 is the total less the other four.
-  Matrix5 on_levels() const noexcept {
-    Matrix5 m;
-    for (int j = 0; j < 5; ++j) {
-      double moved = 0.0;
-      for (int i = 0; i < 4; ++i) {
-        const double value = top(i, 4) + (j > 0 ? top(i, j - 1) : 0.0);
-        m(i + 1, j) = value;
-        moved += value;
-      }
-      m(0, j) = corner - moved;
-    }
-    return m;
-  }
-
   ConservingVector operator*(const ConservingVector& z) const noexcept {
     ConservingVector out;
     out.head<4>().noalias() = top * z;

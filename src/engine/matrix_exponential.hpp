@@ -13,8 +13,8 @@ namespace tarnok::engine {
 // The propagator of a generator X (a rate matrix times a time: its columns sum
 // to zero, so it conserves the total population) is exp(X), computed by
 // scaling and squaring with the diagonal Pade approximant whose degree (3, 5,
-// 7, 9 or 13) the 1-norm of X calls for, so the backward error stays at the
-// unit roundoff. Derivatives along a direction E (a generator too) are those
+// 7, 9 or 13) and number of squarings the norms of X and of its powers call
+// for, so the backward error stays at the unit roundoff. Derivatives along a direction E (a generator too) are those
 // of every step of the same algorithm, so they are the derivatives of the
 // computed exponential, not finite differences. NaN or infinite input gives
 // NaN results.
@@ -34,7 +34,8 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
 // before.
 struct ExponentialRecord {
   ConservingMatrix x, x2, x4, x6;   // X / 2^s and its even powers
-  ConservingMatrix inner_w, inner_v, w;
+  ConservingMatrix inner_w, inner_v;  // the factors X^6 multiplies in W and V
+  ConservingMatrix w;                 // U = X W
   ConservingMatrix q_inverse;
   std::vector<ConservingMatrix> squares;  // R, R^2, ..., R^(2^(s-1)); R alone when s = 0
   int squarings = 0;
