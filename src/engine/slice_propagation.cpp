@@ -31,12 +31,11 @@ SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& gri
   initial_ = to_conserving(levels);
 }
 
-SliceSystem::Workspace SliceSystem::make_workspace() const {
-  Workspace work;
+void SliceSystem::prepare(Workspace& work) const {
   work.populations.resize(z_slices_);
   work.d_populations.resize(z_slices_ * direction_count());
-  if (backward_ && direction_count() > 0) work.tape.resize(t_slices_ * z_slices_);
-  return work;
+  if (backward_ && direction_count() > 0 && work.tape.size() < t_slices_ * z_slices_)
+    work.tape.resize(t_slices_ * z_slices_);
 }
 
 double SliceSystem::transmit(std::span<const double> incident,

@@ -45,7 +45,8 @@ class SliceSystem {
     };
     std::vector<Cell> tape;
   };
-  Workspace make_workspace() const;
+  // Sizes work for this system, keeping any storage it already holds.
+  void prepare(Workspace& work) const;
 
   // Sends the incident time series through every depth slice (populations
   // start from the initial ones) and returns the sum over time slices of the
