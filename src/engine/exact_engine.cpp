@@ -42,11 +42,29 @@ struct EvaluationWork {
 // Each thread keeps its work storage from one evaluation to the next. The
 // backward pass's record of a pulse runs to hundreds of kilobytes; handing it
 // back to the system after every evaluation (unmapping pages every thread
-// must then forget) cost a fit on two threads a fifth of its speed-up.
-EvaluationWork& thread_work() {
-  thread_local EvaluationWork work;
-  return work;
-}
+// must then forget) cost a fit on two threads a fifth of its speed-up. A
+// record beyond a few megabytes (grids far finer than usual) is handed back
+// all the same, so that a thread does not hold it for good.
+constexpr std::size_t cells_kept = 4096;
+
+class ThreadWork {
+ public:
+  ThreadWork() : work_(storage()) {}
+  ThreadWork(const ThreadWork&) = delete;
+  ThreadWork& operator=(const ThreadWork&) = delete;
+  ~ThreadWork() {
+    std::vector<SliceSystem::Workspace::Cell>& tape = work_.slices.tape;
+    if (tape.capacity() > cells_kept) std::vector<SliceSystem::Workspace::Cell>().swap(tape);
+  }
+  EvaluationWork& operator*() noexcept { return work_; }
+
+ private:
+  static EvaluationWork& storage() {
+    thread_local EvaluationWork work;
+    return work;
+  }
+  EvaluationWork& work_;
+};
 
 }  // namespace
 
@@ -72,7 +90,8 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
   const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), derivative_mode_);
   const std::size_t nt = grids_.t_grid.size();
   const std::size_t nodes = grids_.radial_nodes.size();
-  EvaluationWork& work = thread_work();
+  ThreadWork thread_work;
+  EvaluationWork& work = *thread_work;
   work.prepare(used, nt * nodes, n_dir);
 
   for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
