@@ -40,11 +40,11 @@ struct EvaluationWork {
 };
 
 // Each thread keeps its work storage from one evaluation to the next. The
-// backward pass's record of a pulse runs to hundreds of kilobytes; handing it
-// back to the system after every evaluation (unmapping pages every thread
-// must then forget) cost a fit on two threads a fifth of its speed-up. A
-// record beyond a few megabytes (grids far finer than usual) is handed back
-// all the same, so that a thread does not hold it for good.
+// backward pass's record of a pulse runs to hundreds of kilobytes, which the
+// allocator maps and unmaps afresh each time it is handed back, and unmapping
+// interrupts every other thread of the process. A record beyond a few
+// megabytes (grids far finer than usual) is handed back all the same, so that
+// a thread does not hold it for good.
 constexpr std::size_t cells_kept = 4096;
 
 class ThreadWork {
