@@ -26,6 +26,13 @@ struct ConservingMatrix {
   Eigen::Matrix<double, 4, 5> top;
   double corner;  // left uninitialised: work arrays of these are built per step
 
+  static ConservingMatrix zero() noexcept {
+    ConservingMatrix m;
+    m.top.setZero();
+    m.corner = 0.0;
+    return m;
+  }
+
   // scale * G for a generator G on the levels (columns summing to zero; its
   // first row, implied by conservation, is not read).
   static ConservingMatrix from_generator(const Matrix5& generator, double scale) noexcept {

@@ -411,13 +411,6 @@ void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
 
 namespace {
 
-ConservingMatrix zero_matrix() noexcept {
-  ConservingMatrix m;
-  m.top.setZero();
-  m.corner = 0.0;
-  return m;
-}
-
 // The adjoints of X^2, X^4 and X^6 on to that of X / 2^s, through
 // X^6 = X^4 X^2, X^4 = X^2 X^2 and X^2 = X X.
 void backpropagate_powers(const ExponentialRecord& record, ConservingMatrix& x2_bar,
@@ -444,7 +437,7 @@ void backpropagate_unsquared(const ExponentialRecord& record, const ConservingVe
   const ConservingVector behind = z_in - moved, ahead = z_in + moved;
   z_bar = r.transpose_times(z_bar);
 
-  ConservingMatrix x2_bar = zero_matrix(), x4_bar = zero_matrix(), x6_bar = zero_matrix();
+  ConservingMatrix x2_bar = ConservingMatrix::zero(), x4_bar = ConservingMatrix::zero(), x6_bar = ConservingMatrix::zero();
   // U = X W: X_bar += U_bar W^T and W_bar = X^T U_bar = (X^T g) (z + R z)^T.
   add_outer(1.0, g, record.w * ahead, xs_bar);
   const auto through_polynomial = [&](const ConservingVector& left, const ConservingVector& right,
@@ -475,20 +468,20 @@ void backpropagate_squared(const ExponentialRecord& record, const ConservingVect
   // R_bar = z_bar (R z)^T + (R^T z_bar) z^T, two outer products.
   const ConservingMatrix& last = squares.back();
   const ConservingVector half_bar = last.transpose_times(z_bar);
-  ConservingMatrix r_bar = zero_matrix();
+  ConservingMatrix r_bar = ConservingMatrix::zero();
   add_outer(1.0, z_bar, last * z_in, r_bar);
   add_outer(1.0, half_bar, z_in, r_bar);
   z_bar = last.transpose_times(half_bar);
   // R_(i+1) = R_i R_i for the squarings before.
   for (std::size_t i = s - 1; i-- > 0;) {
-    ConservingMatrix below = zero_matrix();
+    ConservingMatrix below = ConservingMatrix::zero();
     add_times_transpose(r_bar, squares[i], below);
     add_transpose_times(squares[i], r_bar, below);
     r_bar = below;
   }
 
   // R = q^-1 p: p_bar = q^-T R_bar and q_bar = -p_bar R^T; p = V + U, q = V - U.
-  ConservingMatrix p_bar = zero_matrix(), pr = zero_matrix();
+  ConservingMatrix p_bar = ConservingMatrix::zero(), pr = ConservingMatrix::zero();
   add_transpose_times(record.q_inverse, r_bar, p_bar);
   add_times_transpose(p_bar, squares[0], pr);
   ConservingMatrix v_bar = p_bar, u_bar = p_bar;
@@ -496,8 +489,8 @@ void backpropagate_squared(const ExponentialRecord& record, const ConservingVect
   u_bar.add(pr);
 
   // U = X W.
-  ConservingMatrix w_bar = zero_matrix(), x2_bar = zero_matrix(), x4_bar = zero_matrix(),
-                   x6_bar = zero_matrix();
+  ConservingMatrix w_bar = ConservingMatrix::zero(), x2_bar = ConservingMatrix::zero(), x4_bar = ConservingMatrix::zero(),
+                   x6_bar = ConservingMatrix::zero();
   add_times_transpose(u_bar, record.w, xs_bar);
   add_transpose_times(record.x, u_bar, w_bar);
   // W = b1 I + b3 X^2 + b5 X^4 + b7 X^6 + X^6 inner_w, and V likewise.
@@ -508,7 +501,7 @@ void backpropagate_squared(const ExponentialRecord& record, const ConservingVect
     x4_bar.add(c4, bar);
     x6_bar.add(c6, bar);
     add_times_transpose(bar, inner, x6_bar);
-    ConservingMatrix inner_bar = zero_matrix();
+    ConservingMatrix inner_bar = ConservingMatrix::zero();
     add_transpose_times(record.x6, bar, inner_bar);
     x2_bar.add(i2, inner_bar);
     x4_bar.add(i4, inner_bar);
@@ -528,7 +521,7 @@ void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in
     x_bar.top.setConstant(std::numeric_limits<double>::quiet_NaN());
     return;
   }
-  ConservingMatrix xs_bar = zero_matrix();
+  ConservingMatrix xs_bar = ConservingMatrix::zero();
   if (record.squarings == 0)
     backpropagate_unsquared(record, z_in, z_bar, xs_bar);
   else

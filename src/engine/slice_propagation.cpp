@@ -73,9 +73,7 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
 
   // Populations over the time step under the irradiance reaching the slice.
   const double flux = rates_.inv_photon_energy * light;
-  ConservingMatrix x;
-  x.top = decay_step_.top + flux * absorption_step_.top;
-  x.corner = 0.0;
+  const ConservingMatrix x = step_generator(flux);
   const std::span<ConservingMatrix> directions(work.directions.data(), n_dir);
   for (std::size_t v = 0; v < n_dir; ++v) {
     // dA = dD + F dS + dF S, where dF carries the change of the light that
@@ -98,6 +96,13 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
   return light * attenuation;
 }
 
+ConservingMatrix SliceSystem::step_generator(double flux) const noexcept {
+  ConservingMatrix x;
+  x.top = decay_step_.top + flux * absorption_step_.top;
+  x.corner = 0.0;
+  return x;
+}
+
 double SliceSystem::transmit_recorded(std::span<const double> incident, Workspace& work) const {
   for (ConservingVector& z : work.populations) z = initial_;
   double transmitted = 0.0;
@@ -109,10 +114,7 @@ double SliceSystem::transmit_recorded(std::span<const double> incident, Workspac
       cell.z_in = z;
       cell.light_in = light;
       cell.flux = rates_.inv_photon_energy * light;
-      ConservingMatrix x;
-      x.top = decay_step_.top + cell.flux * absorption_step_.top;
-      x.corner = 0.0;
-      propagate_recorded(x, z, cell.exponential);
+      propagate_recorded(step_generator(cell.flux), z, cell.exponential);
       cell.z_out = z;
       cell.attenuation = std::exp(-rates_.absorbers.dot(to_levels(z)) * dz_);
       light *= cell.attenuation;
@@ -150,9 +152,7 @@ void SliceSystem::backward_pass(std::size_t time_steps, std::span<const double> 
       z_bar[k].head<4>().array() += levels_bar.tail<4>().array() - levels_bar(0);
       z_bar[k](4) += levels_bar(0);
 
-      ConservingMatrix x_bar;
-      x_bar.top.setZero();
-      x_bar.corner = 0.0;
+      ConservingMatrix x_bar = ConservingMatrix::zero();
       backpropagate(cell.exponential, cell.z_in, z_bar[k], x_bar);
       // X = D dt + F S dt with F = light_in / (h nu).
       for (std::size_t v = 0; v < n_dir; ++v)

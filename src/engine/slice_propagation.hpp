@@ -57,6 +57,8 @@ class SliceSystem {
                   Workspace& work, std::span<double> d_transmitted) const;
 
  private:
+  // The rate matrix times the time step under photon flux F: D dt + F S dt.
+  ConservingMatrix step_generator(double flux) const noexcept;
   double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
   double transmit_recorded(std::span<const double> incident, Workspace& work) const;
   void backward_pass(std::size_t time_steps, std::span<const double> d_incident,

@@ -168,24 +168,35 @@ TEST(ExactEngine, MatchesAnExtendedPrecisionReferenceOfItself) {
   }
 }
 
-// Richardson-extrapolated central differences with a relative step h = 1e-2
-// have a truncation error of order h^4 and a rounding error of the model's
-// noise (up to 1e-13 in the stiff case) over h: together about 1e-7 of a
-// column whose parameter moves the curve by at least 1e-4 per unit of its
-// logarithm. Weaker columns are negligible (far below any measurement's
-// noise) and too faint for differences to check.
+// Every parameter, and a case set up for derivatives: the focus off-centre,
+// so that d/dz0 is not zero by symmetry.
+std::vector<Parameter> every_parameter() {
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  return all;
+}
+
+struct DerivativeSetting {
+  engine::Experiment experiment;
+  engine::ParameterVector values;
+};
+
+DerivativeSetting derivative_setting(const tt::EngineCase& c, engine::Beam beam,
+                                     std::int32_t radial_nodes) {
+  DerivativeSetting setting{c.experiment, c.values};
+  setting.experiment.beam = beam;
+  setting.experiment.radial_nodes = radial_nodes;
+  setting.values[engine::index(Parameter::z0)] = 0.7;
+  return setting;
+}
+
 // The backward pass against forward mode: the same derivatives, to rounding,
 // for every parameter at once, on every case and both beams.
 TEST(ExactEngine, BackwardPassGivesTheForwardModeDerivatives) {
-  std::vector<Parameter> all;
-  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  const std::vector<Parameter> all = every_parameter();
   for (const tt::EngineCase& c : tt::engine_cases()) {
     for (engine::Beam beam : {engine::Beam::on_axis, engine::Beam::gaussian}) {
-      engine::Experiment e = c.experiment;
-      e.beam = beam;
-      e.radial_nodes = 3;
-      engine::ParameterVector values = c.values;
-      values[engine::index(Parameter::z0)] = 0.7;
+      const auto [e, values] = derivative_setting(c, beam, 3);
       const engine::ScanLayout layout = tt::scan_layout(scaled_for(beam, c.pulse_energies), 9);
       engine::ExactEngine exact(e, layout);
       std::vector<double> curves(layout.size()), forward(layout.size() * all.size());
@@ -208,19 +219,20 @@ TEST(ExactEngine, BackwardPassGivesTheForwardModeDerivatives) {
   }
 }
 
+// Richardson-extrapolated central differences with a relative step h = 1e-2
+// have a truncation error of order h^4 and a rounding error of the model's
+// noise (up to 1e-13 in the stiff case) over h: together about 1e-7 of a
+// column whose parameter moves the curve by at least 1e-4 per unit of its
+// logarithm. Weaker columns are negligible (far below any measurement's
+// noise) and too faint for differences to check.
 TEST(ExactEngine, DerivativesMatchCentralDifferences) {
   constexpr double kRelativeStep = 1e-2;
   constexpr double kTolerance = 1e-6;
   constexpr double kNegligibleColumn = 1e-4;
-  std::vector<Parameter> all;
-  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  const std::vector<Parameter> all = every_parameter();
   for (const tt::EngineCase& c : tt::engine_cases()) {
     for (engine::Beam beam : {engine::Beam::on_axis, engine::Beam::gaussian}) {
-      engine::Experiment e = c.experiment;
-      e.beam = beam;
-      e.radial_nodes = 4;
-      engine::ParameterVector values = c.values;
-      values[engine::index(Parameter::z0)] = 0.7;  // off-centre, so d/dz0 is not zero by symmetry
+      const auto [e, values] = derivative_setting(c, beam, 4);
       const engine::ScanLayout layout = tt::scan_layout(scaled_for(beam, c.pulse_energies), 11);
       const engine::ExactEngine exact(e, layout);
       std::vector<double> curves(layout.size()), jac(layout.size() * all.size());

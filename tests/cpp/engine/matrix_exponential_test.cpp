@@ -127,9 +127,7 @@ TEST(MatrixExponential, BackwardPassIsTheAdjointOfForwardMode) {
     propagate_recorded(x, recorded, record);
     EXPECT_LT((recorded - forward).cwiseAbs().maxCoeff(), 1e-13 * forward.cwiseAbs().maxCoeff());
 
-    ConservingMatrix x_bar;
-    x_bar.top.setZero();
-    x_bar.corner = 0.0;
+    ConservingMatrix x_bar = ConservingMatrix::zero();
     ConservingVector adjoint = z_bar;
     backpropagate(record, z, adjoint, x_bar);
     const double expected = z_bar.dot(dz[0]);
