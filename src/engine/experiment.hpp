@@ -14,12 +14,15 @@ namespace tarnok::engine {
 enum class Beam {
   // The incident irradiance of the rate-equation model as first written: on
   // axis, time slices over +-tau/2, depth step thickness/(z_slices - 1), the
+  // light attenuated by the populations at the end of each time step, the
   // curve shifted so that its ten outermost points average 1.
   on_axis,
   // An energy-normalised Gaussian beam and pulse: peak irradiance from the
   // pulse energy, time slices over +-3.5 tau, z_slices slices of
-  // thickness/z_slices, every radius of a radial quadrature propagated on its
-  // own, and the curve divided by its ten outermost points.
+  // thickness/z_slices, the light attenuated by the mean of the populations
+  // at the start and end of each time step, every radius of a radial
+  // quadrature propagated on its own, and the curve divided by its ten
+  // outermost points.
   gaussian,
 };
 
@@ -44,6 +47,7 @@ struct Discretisation {
   std::size_t z_slices = 0;
   double z_R = 0.0;                    // Rayleigh range
   double photon_freq = 0.0;            // optical frequency, 1/s
+  model::AttenuatingPopulations attenuating = model::AttenuatingPopulations::at_step_end;
   // Radial quadrature in u = 2 r^2 / w(z)^2, where the beam profile is e^-u:
   // the incident irradiance at node q is e^-u_q times its on-axis value, and
   // integrals over the cross-section weigh node q by radial_weights[q].

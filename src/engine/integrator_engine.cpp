@@ -81,7 +81,8 @@ void IntegratorEngine::evaluate_energy(const ParameterVector& values, std::size_
   for (std::size_t q = 0; q < nodes; ++q) {
     const model::IrradiancePlane plane(planes[q].data(), n, nt);
     model::raw_transmittance(ratio, z_grid, grids_.t_grid, experiment_.populations, plane,
-                             grids_.photon_freq, spectroscopic(values));
+                             grids_.photon_freq, spectroscopic(values),
+                             grids_.attenuating);
     const double weight = grids_.radial_weights[q];
     for (std::size_t i = 0; i < n; ++i) {
       double incident_sum = 0.0;

@@ -14,6 +14,7 @@ SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& gri
       dz_(grids.dz),
       z_slices_(grids.z_slices),
       t_slices_(grids.t_grid.size()),
+      step_mean_(grids.attenuating == model::AttenuatingPopulations::step_mean),
       backward_(mode == DerivativeMode::backward ||
                 (mode == DerivativeMode::automatic && varied.size() >= 2)) {
   if (varied.size() > max_directions)
@@ -74,6 +75,9 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
   // Populations over the time step under the irradiance reaching the slice.
   const double flux = rates_.inv_photon_energy * light;
   const ConservingMatrix x = step_generator(flux);
+  const Vector5 start = to_levels(z);
+  std::array<Vector5, max_directions> d_start;
+  for (std::size_t v = 0; v < n_dir; ++v) d_start[v] = to_levels(dz[v]);
   const std::span<ConservingMatrix> directions(work.directions.data(), n_dir);
   for (std::size_t v = 0; v < n_dir; ++v) {
     // dA = dD + F dS + dF S, where dF carries the change of the light that
@@ -85,12 +89,13 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
   }
   propagate(x, directions, z, std::span(dz, n_dir));
 
-  // The light through the slice, attenuated by the updated populations.
-  const Vector5 n = to_levels(z);
-  const double alpha = rates_.absorbers.dot(n);
-  const double attenuation = std::exp(-alpha * dz_);
+  // The light through the slice.
+  const Vector5 end = to_levels(z);
+  const double attenuation = std::exp(-attenuating_absorption(rates_.absorbers, start, end) * dz_);
   for (std::size_t v = 0; v < n_dir; ++v) {
-    const double d_alpha = partials_[v].absorbers.dot(n) + rates_.absorbers.dot(to_levels(dz[v]));
+    // alpha is bilinear in the absorbers and the populations.
+    const double d_alpha = attenuating_absorption(partials_[v].absorbers, start, end) +
+                           attenuating_absorption(rates_.absorbers, d_start[v], to_levels(dz[v]));
     work.d_light[v] = attenuation * (work.d_light[v] - light * dz_ * d_alpha);
   }
   return light * attenuation;
@@ -116,13 +121,28 @@ double SliceSystem::transmit_recorded(std::span<const double> incident, Workspac
       cell.flux = rates_.inv_photon_energy * light;
       propagate_recorded(step_generator(cell.flux), z, cell.exponential);
       cell.z_out = z;
-      cell.attenuation = std::exp(-rates_.absorbers.dot(to_levels(z)) * dz_);
+      cell.attenuation = std::exp(
+          -attenuating_absorption(rates_.absorbers, to_levels(cell.z_in), to_levels(z)) * dz_);
       light *= cell.attenuation;
     }
     transmitted += light;
   }
   return transmitted;
 }
+
+namespace {
+
+// Adds the adjoint of populations whose absorption absorbers . N has the
+// adjoint alpha_bar. N1 = total - (N2 + ... + N5), and N2..N5 are the first
+// four conserving coordinates.
+void add_absorption_adjoint(double alpha_bar, const Vector5& absorbers,
+                            ConservingVector& z_bar) noexcept {
+  const Vector5 levels_bar = alpha_bar * absorbers;
+  z_bar.head<4>().array() += levels_bar.tail<4>().array() - levels_bar(0);
+  z_bar(4) += levels_bar(0);
+}
+
+}  // namespace
 
 // The adjoint of the transmitted sum, cell by cell in reverse order: light
 // flows down the slices within a time step, populations from one time step
@@ -140,20 +160,20 @@ void SliceSystem::backward_pass(std::size_t time_steps, std::span<const double> 
     double light_bar = 1.0;  // the transmitted sum takes each time step's exit light once
     for (std::size_t k = z_slices_; k-- > 0;) {
       const Workspace::Cell& cell = work.tape[j * z_slices_ + k];
-      // light_out = light_in exp(-alpha dz) with alpha = absorbers . N(z_out).
+      // light_out = light_in exp(-alpha dz), alpha from the populations at
+      // the step's start and end.
       const double light_out = cell.light_in * cell.attenuation;
       const double alpha_bar = -dz_ * light_out * light_bar;
       light_bar *= cell.attenuation;
-      const Vector5 levels = to_levels(cell.z_out);
+      const Vector5 start = to_levels(cell.z_in), end = to_levels(cell.z_out);
       for (std::size_t v = 0; v < n_dir; ++v)
-        d_transmitted[v] += alpha_bar * partials_[v].absorbers.dot(levels);
-      // N1 = total - (N2 + ... + N5) and N2..N5 are the first four coordinates.
-      const Vector5 levels_bar = alpha_bar * rates_.absorbers;
-      z_bar[k].head<4>().array() += levels_bar.tail<4>().array() - levels_bar(0);
-      z_bar[k](4) += levels_bar(0);
+        d_transmitted[v] += alpha_bar * attenuating_absorption(partials_[v].absorbers, start, end);
+      const double end_share = step_mean_ ? 0.5 : 1.0;
+      add_absorption_adjoint(end_share * alpha_bar, rates_.absorbers, z_bar[k]);
 
       ConservingMatrix x_bar = ConservingMatrix::zero();
       backpropagate(cell.exponential, cell.z_in, z_bar[k], x_bar);
+      if (step_mean_) add_absorption_adjoint(0.5 * alpha_bar, rates_.absorbers, z_bar[k]);
       // X = D dt + F S dt with F = light_in / (h nu).
       for (std::size_t v = 0; v < n_dir; ++v)
         d_transmitted[v] += inner(x_bar, partials_[v].decay_step) +

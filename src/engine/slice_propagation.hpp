@@ -60,6 +60,14 @@ class SliceSystem {
   // The rate matrix times the time step under photon flux F: D dt + F S dt.
   ConservingMatrix step_generator(double flux) const noexcept;
   double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
+  // The absorption coefficient that attenuates the light crossing a slice
+  // during a step, from the slice's populations at the step's start and end;
+  // with the partials of the absorbers in place of their cross-sections, or
+  // the populations' derivatives in place of theirs, its derivatives.
+  double attenuating_absorption(const Vector5& absorbers, const Vector5& start,
+                                const Vector5& end) const noexcept {
+    return step_mean_ ? 0.5 * (absorbers.dot(start) + absorbers.dot(end)) : absorbers.dot(end);
+  }
   double transmit_recorded(std::span<const double> incident, Workspace& work) const;
   void backward_pass(std::size_t time_steps, std::span<const double> d_incident,
                      Workspace& work, std::span<double> d_transmitted) const noexcept;
@@ -79,6 +87,7 @@ class SliceSystem {
   double dz_;
   std::size_t z_slices_;
   std::size_t t_slices_;
+  bool step_mean_;  // attenuate by the mean of the step's start and end populations
   bool backward_;
 };
 

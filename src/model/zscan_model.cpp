@@ -1,6 +1,7 @@
 #include "model/zscan_model.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <vector>
 
@@ -45,9 +46,9 @@ bool meets_preconditions(std::size_t n, std::size_t nz, std::size_t nt,
 
 // One time step of one depth slice: the slice's populations evolve under the
 // irradiance that reaches it, then that irradiance is attenuated by the
-// updated populations. Returns the irradiance leaving the slice.
+// attenuating populations. Returns the irradiance leaving the slice.
 double advance_slice(double* n_slice, double irradiance, double dt, double dz,
-                     EvaluationWork& work) noexcept {
+                     AttenuatingPopulations attenuating, EvaluationWork& work) noexcept {
   StateVector state{};
   StateVector advanced{};
   std::copy_n(n_slice, level_count, state.begin());
@@ -55,8 +56,16 @@ double advance_slice(double* n_slice, double irradiance, double dt, double dz,
   step_populations(state, interval_start, dt, work.rwork, work.iwork, advanced);
   std::copy_n(advanced.begin(), level_count, n_slice);
 
+  if (attenuating == AttenuatingPopulations::step_mean) {
+    // The absorption is linear in the populations, so that of their mean is
+    // the mean absorption.
+    std::array<double, level_count> mean{};
+    for (std::size_t l = 0; l < level_count; ++l) mean[l] = 0.5 * (state[l] + n_slice[l]);
+    std::copy(mean.begin(), mean.end(), state.begin() + 1);
+  } else {
+    std::copy_n(n_slice, level_count, state.begin() + 1);
+  }
   state[0] = irradiance;
-  std::copy_n(n_slice, level_count, state.begin() + 1);
   step_attenuation(state, interval_start, dz, work.rwork, work.iwork, advanced);
   return advanced[0];
 }
@@ -66,13 +75,14 @@ double advance_slice(double* n_slice, double irradiance, double dt, double dz,
 // and starting afresh from pop0 at every position.
 void propagate_position(std::size_t i, std::size_t nz, std::size_t nt,
                         std::span<const double> pop0, IrradiancePlane irradiance,
-                        double dt, double dz, EvaluationWork& work) noexcept {
+                        double dt, double dz, AttenuatingPopulations attenuating,
+                        EvaluationWork& work) noexcept {
   for (std::size_t k = 0; k < nz; ++k)
     std::copy_n(pop0.begin(), level_count, work.slice_populations(k));
   for (std::size_t j = 0; j < nt; ++j) {
     double light = irradiance(i, j);
     for (std::size_t k = 0; k < nz; ++k)
-      light = advance_slice(work.slice_populations(k), light, dt, dz, work);
+      light = advance_slice(work.slice_populations(k), light, dt, dz, attenuating, work);
     work.transmitted[i + j * work.num_positions] = light;
   }
 }
@@ -97,7 +107,8 @@ RateConstants rate_constants_for(double photon_freq,
 void raw_transmittance(std::span<double> raw, std::span<const double> z_grid,
                        std::span<const double> t_grid, std::span<const double> pop0,
                        IrradiancePlane irradiance, double photon_freq,
-                       std::span<const double, spec_par_count> spec_pars) {
+                       std::span<const double, spec_par_count> spec_pars,
+                       AttenuatingPopulations attenuating) {
   const std::size_t n = raw.size();
   const std::size_t nz = z_grid.size();
   const std::size_t nt = t_grid.size();
@@ -113,7 +124,7 @@ void raw_transmittance(std::span<double> raw, std::span<const double> z_grid,
 
   EvaluationWork work(n, nt, nz);
   for (std::size_t i = 0; i < n; ++i)
-    propagate_position(i, nz, nt, pop0, irradiance, dt, dz, work);
+    propagate_position(i, nz, nt, pop0, irradiance, dt, dz, attenuating, work);
 
   // Plain sums from 0 in ascending time: the time step cancels in the ratio.
   for (std::size_t i = 0; i < n; ++i) {

@@ -14,6 +14,12 @@ namespace tarnok::model {
 inline constexpr std::size_t spec_par_count = 8;
 inline constexpr std::size_t level_count = 5;
 
+// The populations whose absorption attenuates the light crossing a slice
+// during a time step: those at the end of the step, or the mean of those at
+// its start and end (the trapezoidal rule in time, which makes the time
+// discretisation second order instead of first).
+enum class AttenuatingPopulations { at_step_end, step_mean };
+
 // The model routine's form, by which the fit engine holds and calls it.
 using ModelFn = void (*)(std::span<double> model_out,
                          std::span<const double> positions,
@@ -42,11 +48,13 @@ void zscan_model(std::span<double> model_out, std::span<const double> positions,
 // pop0[0..4] are the populations every position starts from; row i of
 // irradiance drives position i. Needs n >= 5, at least two depth and two time
 // points, five populations and an irradiance plane of at least n rows and
-// t_grid.size() columns; otherwise raw is filled with NaN.
+// t_grid.size() columns; otherwise raw is filled with NaN. zscan_model
+// attenuates by the populations at the end of each step.
 void raw_transmittance(std::span<double> raw, std::span<const double> z_grid,
                        std::span<const double> t_grid, std::span<const double> pop0,
                        IrradiancePlane irradiance, double photon_freq,
-                       std::span<const double, spec_par_count> spec_pars);
+                       std::span<const double, spec_par_count> spec_pars,
+                       AttenuatingPopulations attenuating = AttenuatingPopulations::at_step_end);
 
 // Adds 1 - B to every value, B being the mean of the five first and five last
 // values (shared ones count twice when there are fewer than ten). Fewer than

@@ -131,6 +131,27 @@ TEST(ExactEngine, GaussianBeamAtVanishingEnergyGivesBeerLambert) {
   for (double r : raw) EXPECT_NEAR(r, beer_lambert, kReferenceAgreement);
 }
 
+// Light crossing a slice meets the mean of the populations at the start and
+// end of the step, not those a step ahead of it: halving the step quarters the
+// change of the curve, where attenuating by the end populations only halves
+// it. A saturable absorber, which bleaches within a step, shows it clearly.
+TEST(ExactEngine, GaussianBeamConvergesAtSecondOrderInTime) {
+  engine::Experiment e = tt::experiment_of(5e-9, 21, 11);
+  e.beam = engine::Beam::gaussian;
+  e.radial_nodes = 4;
+  const engine::ParameterVector saturable{2e-20, 1e-22, 1e-22, 5e-9, 1e-8, 1e-10, 1e-6, 1e-10, 1.0, 0.0};
+  const engine::ScanLayout layout = tt::scan_layout({6.4e-7}, 11);
+  std::vector<std::vector<double>> curves;
+  for (std::int32_t t_slices : {21, 41, 81}) {
+    e.t_slices = t_slices;
+    curves.push_back(evaluate(engine::ExactEngine(e, layout), saturable));
+  }
+  const double coarse_change = max_difference(curves[0], curves[1]);
+  const double fine_change = max_difference(curves[1], curves[2]);
+  EXPECT_GT(coarse_change / fine_change, 3.0) << "changes " << coarse_change << ", " << fine_change;
+  EXPECT_GT(*std::max_element(curves[2].begin(), curves[2].end()), 1.05);  // it does bleach
+}
+
 // The whole propagation redone in extended precision with the Taylor
 // exponential, on the stiff case where the squarings are many.
 TEST(ExactEngine, MatchesAnExtendedPrecisionReferenceOfItself) {
