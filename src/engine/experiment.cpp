@@ -66,7 +66,7 @@ Discretisation discretise(const Experiment& e) {
     // Light at the end of a step meets populations a whole step ahead of it,
     // an error of first order in the step: over this window's long steps it
     // would reach several per cent of the transmittance.
-    d.attenuating = model::AttenuatingPopulations::step_mean;
+    d.attenuating = model::AttenuatingPopulations::step_average;
     gauss_laguerre(static_cast<std::size_t>(e.radial_nodes), d.radial_nodes, d.radial_weights);
   }
   d.dt = d.t_grid[1] - d.t_grid[0];

@@ -19,10 +19,9 @@ enum class Beam {
   on_axis,
   // An energy-normalised Gaussian beam and pulse: peak irradiance from the
   // pulse energy, time slices over +-3.5 tau, z_slices slices of
-  // thickness/z_slices, the light attenuated by the mean of the populations
-  // at the start and end of each time step, every radius of a radial
-  // quadrature propagated on its own, and the curve divided by its ten
-  // outermost points.
+  // thickness/z_slices, the light attenuated by the populations averaged
+  // over each time step, every radius of a radial quadrature propagated on
+  // its own, and the curve divided by its ten outermost points.
   gaussian,
 };
 

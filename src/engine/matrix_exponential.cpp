@@ -226,8 +226,9 @@ struct PowerNorms {
   }
 };
 
-// Chooses the degree and the squarings, leaving in p the values of X / 2^s and
-// of its even powers up to those the degree needs (all but X^8).
+// Chooses the degree and the squarings, at least least_squarings of them,
+// leaving in p the values of X / 2^s and of its even powers up to those the
+// degree needs (all but X^8).
 //
 // The backward error of the degree-13 approximant is bounded through
 // alpha_k = max(d_k, d_(k+1)), d_k = ||X^k||^(1/k), for any k <= 5
@@ -237,8 +238,12 @@ struct PowerNorms {
 // norms are bounded by those at hand, ||X^3|| <= ||X|| ||X^2|| and
 // ||X^5|| <= ||X|| ||X^4||.
 Scaling choose_scaling(const ConservingMatrix& x, double norm, bool degree13_only,
-                       EvenPowers& p) noexcept {
+                       int least_squarings, EvenPowers& p) noexcept {
   p.x.value = x;
+  if (least_squarings > 0) {
+    scale(p.x.value, -least_squarings);
+    norm *= power_of_two(-least_squarings);
+  }
   if (norm <= theta13) {
     // Within reach of a single approximant, the bound could at best lower
     // the degree one step, which would not repay the norms it takes.
@@ -251,7 +256,7 @@ Scaling choose_scaling(const ConservingMatrix& x, double norm, bool degree13_onl
     product<false>(p.x.value, p.x.value, p.x2.value);
     if (degree >= 5) product<false>(p.x2.value, p.x2.value, p.x4.value);
     if (degree >= 7) product<false>(p.x4.value, p.x2.value, p.x6.value);
-    return {degree, 0};
+    return {degree, least_squarings};
   }
 
   // First scaled so the 1-norm alone would do (the powers then stay in
@@ -283,7 +288,7 @@ Scaling choose_scaling(const ConservingMatrix& x, double norm, bool degree13_onl
     scale(p.x4.value, 4 * spared);
     scale(p.x6.value, 6 * spared);
   }
-  return {13, by_norm - spared};
+  return {13, by_norm - spared + least_squarings};
 }
 
 void pade_terms(int degree, EvenPowers& p, std::size_t n, PadeTerms& terms) noexcept {
@@ -299,17 +304,21 @@ void pade_terms(int degree, EvenPowers& p, std::size_t n, PadeTerms& terms) noex
 }  // namespace
 
 void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
-               ConservingVector& z, std::span<ConservingVector> dz) noexcept {
+               ConservingVector& z, std::span<ConservingVector> dz, Midpoint* midpoint) noexcept {
   const std::size_t n = std::min({directions.size(), dz.size(), max_directions});
   const double norm = one_norm(x);
   if (!std::isfinite(norm)) {
     z.setConstant(std::numeric_limits<double>::quiet_NaN());
     for (std::size_t d = 0; d < n; ++d) dz[d] = z;
+    if (midpoint != nullptr) {
+      midpoint->z = z;
+      for (std::size_t d = 0; d < n; ++d) midpoint->dz[d] = z;
+    }
     return;
   }
   // Scaling by a power of two is exact, so the squarings undo it exactly.
   EvenPowers powers;
-  const Scaling scaling = choose_scaling(x, norm, false, powers);
+  const Scaling scaling = choose_scaling(x, norm, false, midpoint != nullptr ? 1 : 0, powers);
   for (std::size_t d = 0; d < n; ++d) {
     powers.x.derivative[d] = directions[d];
     scale(powers.x.derivative[d], -scaling.squarings);
@@ -356,23 +365,28 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
     product<false>(power, power, squared);
     power = squared;
   }
-  // The last squaring: exp(X) = R R and d exp(X) = dR R + R dR.
+  // The last squaring: exp(X) = R R and d exp(X) = dR R + R dR, R = exp(X/2).
   const ConservingVector half = power * z;
-  for (std::size_t d = 0; d < n; ++d)
-    dz[d] = d_power[d] * half + power * (d_power[d] * z + power * dz[d]);
+  for (std::size_t d = 0; d < n; ++d) {
+    const ConservingVector d_half = d_power[d] * z + power * dz[d];
+    if (midpoint != nullptr) midpoint->dz[d] = d_half;
+    dz[d] = d_power[d] * half + power * d_half;
+  }
+  if (midpoint != nullptr) midpoint->z = half;
   z = power * half;
 }
 
 void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
-                        ExponentialRecord& record) {
+                        ExponentialRecord& record, ConservingVector* midpoint) {
   const double norm = one_norm(x);
   record.finite = std::isfinite(norm);
   if (!record.finite) {
     z.setConstant(std::numeric_limits<double>::quiet_NaN());
+    if (midpoint != nullptr) *midpoint = z;
     return;
   }
   EvenPowers powers;
-  const Scaling scaling = choose_scaling(x, norm, true, powers);
+  const Scaling scaling = choose_scaling(x, norm, true, midpoint != nullptr ? 1 : 0, powers);
   record.squarings = scaling.squarings;
   record.x = powers.x.value;
   record.x2 = powers.x2.value;
@@ -406,7 +420,13 @@ void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
                    record.squares[static_cast<std::size_t>(s) - 1],
                    record.squares[static_cast<std::size_t>(s)]);
   const ConservingMatrix& last = record.squares.back();
-  z = scaling.squarings == 0 ? last * z : last * (last * z);
+  if (scaling.squarings == 0) {
+    z = last * z;
+    return;
+  }
+  const ConservingVector half = last * z;
+  if (midpoint != nullptr) *midpoint = half;
+  z = last * half;
 }
 
 namespace {
@@ -461,13 +481,16 @@ void backpropagate_unsquared(const ExponentialRecord& record, const ConservingVe
 }
 
 void backpropagate_squared(const ExponentialRecord& record, const ConservingVector& z_in,
-                           ConservingVector& z_bar, ConservingMatrix& xs_bar) noexcept {
+                           ConservingVector& z_bar, const ConservingVector* midpoint_bar,
+                           ConservingMatrix& xs_bar) noexcept {
   const std::vector<ConservingMatrix>& squares = record.squares;
   const std::size_t s = squares.size();
-  // exp(X) = R R with R = R_(s-1): its adjoint z_bar z^T gives
-  // R_bar = z_bar (R z)^T + (R^T z_bar) z^T, two outer products.
+  // exp(X) z = R (R z) with R = R_(s-1) = exp(X/2): with h = R z, whose
+  // adjoint is R^T z_bar plus any of the midpoint's own,
+  // R_bar = z_bar h^T + h_bar z^T, two outer products.
   const ConservingMatrix& last = squares.back();
-  const ConservingVector half_bar = last.transpose_times(z_bar);
+  ConservingVector half_bar = last.transpose_times(z_bar);
+  if (midpoint_bar != nullptr) half_bar += *midpoint_bar;
   ConservingMatrix r_bar = ConservingMatrix::zero();
   add_outer(1.0, z_bar, last * z_in, r_bar);
   add_outer(1.0, half_bar, z_in, r_bar);
@@ -515,17 +538,19 @@ void backpropagate_squared(const ExponentialRecord& record, const ConservingVect
 }  // namespace
 
 void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in,
-                   ConservingVector& z_bar, ConservingMatrix& x_bar) noexcept {
+                   ConservingVector& z_bar, ConservingMatrix& x_bar,
+                   const ConservingVector* midpoint_bar) noexcept {
   if (!record.finite) {
     z_bar.setConstant(std::numeric_limits<double>::quiet_NaN());
     x_bar.top.setConstant(std::numeric_limits<double>::quiet_NaN());
     return;
   }
   ConservingMatrix xs_bar = ConservingMatrix::zero();
+  // A step recorded with its midpoint has at least one squaring.
   if (record.squarings == 0)
     backpropagate_unsquared(record, z_in, z_bar, xs_bar);
   else
-    backpropagate_squared(record, z_in, z_bar, xs_bar);
+    backpropagate_squared(record, z_in, z_bar, midpoint_bar, xs_bar);
   // X / 2^s.
   x_bar.add(power_of_two(-record.squarings), xs_bar);
 }

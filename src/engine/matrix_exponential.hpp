@@ -3,6 +3,7 @@
 // irradiance and so the rate matrix is constant.
 #pragma once
 
+#include <array>
 #include <span>
 #include <vector>
 
@@ -20,12 +21,23 @@ namespace tarnok::engine {
 // NaN results.
 inline constexpr std::size_t max_directions = 10;
 
+// The populations half-way through a step, exp(X/2) z, and their
+// derivatives. The squaring phase forms exp(X/2) on its way to exp(X), so
+// they cost one matrix-vector product each once the step is taken with at
+// least one squaring, which asking for them ensures.
+struct Midpoint {
+  ConservingVector z;
+  std::array<ConservingVector, max_directions> dz;
+};
+
 // Advances populations z over one step with generator X, z <- exp(X) z, and
 // their derivatives along each direction E_d: dz_d <- L(X, E_d) z + exp(X) dz_d,
 // where L(X, E) = d/dh exp(X + h E) at h = 0 is the Frechet derivative. At
-// most max_directions directions; dz must hold as many vectors.
+// most max_directions directions; dz must hold as many vectors. Fills
+// midpoint, if given, with the populations half-way.
 void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
-               ConservingVector& z, std::span<ConservingVector> dz) noexcept;
+               ConservingVector& z, std::span<ConservingVector> dz,
+               Midpoint* midpoint = nullptr) noexcept;
 
 // What the backward pass needs of one step: the scaled generator, its even
 // powers, the parts of the degree-13 approximant and the matrices of the
@@ -43,16 +55,19 @@ struct ExponentialRecord {
 };
 
 // z <- exp(X) z as propagate does (always with the degree-13 approximant),
-// recording what backpropagate needs.
+// recording what backpropagate needs; midpoint, if given, receives
+// exp(X/2) z.
 void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
-                        ExponentialRecord& record);
+                        ExponentialRecord& record, ConservingVector* midpoint = nullptr);
 
 // The backward (adjoint) pass of one recorded step taken from z_in: on entry
-// z_bar is the adjoint of exp(X) z_in; on return it is the adjoint of z_in,
-// and the adjoint of X has been added to x_bar. Its cost does not depend on
-// how many parameters the adjoint is later contracted with.
+// z_bar is the adjoint of exp(X) z_in (and midpoint_bar, given for a step
+// recorded with its midpoint, that of exp(X/2) z_in); on return z_bar is the
+// adjoint of z_in, and the adjoint of X has been added to x_bar. Its cost
+// does not depend on how many parameters the adjoint is later contracted with.
 void backpropagate(const ExponentialRecord& record, const ConservingVector& z_in,
-                   ConservingVector& z_bar, ConservingMatrix& x_bar) noexcept;
+                   ConservingVector& z_bar, ConservingMatrix& x_bar,
+                   const ConservingVector* midpoint_bar = nullptr) noexcept;
 
 // exp(X) and L(X, E_d) on level populations, as 5x5 matrices (the first row
 // of X is implied by conservation and not read).

@@ -14,7 +14,7 @@ SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& gri
       dz_(grids.dz),
       z_slices_(grids.z_slices),
       t_slices_(grids.t_grid.size()),
-      step_mean_(grids.attenuating == model::AttenuatingPopulations::step_mean),
+      averaged_(grids.attenuating == model::AttenuatingPopulations::step_average),
       backward_(mode == DerivativeMode::backward ||
                 (mode == DerivativeMode::automatic && varied.size() >= 2)) {
   if (varied.size() > max_directions)
@@ -75,9 +75,10 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
   // Populations over the time step under the irradiance reaching the slice.
   const double flux = rates_.inv_photon_energy * light;
   const ConservingMatrix x = step_generator(flux);
-  const Vector5 start = to_levels(z);
-  std::array<Vector5, max_directions> d_start;
-  for (std::size_t v = 0; v < n_dir; ++v) d_start[v] = to_levels(dz[v]);
+  StepLevels n;
+  std::array<StepLevels, max_directions> dn;
+  n.start = to_levels(z);
+  for (std::size_t v = 0; v < n_dir; ++v) dn[v].start = to_levels(dz[v]);
   const std::span<ConservingMatrix> directions(work.directions.data(), n_dir);
   for (std::size_t v = 0; v < n_dir; ++v) {
     // dA = dD + F dS + dF S, where dF carries the change of the light that
@@ -87,18 +88,32 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
                         d_flux * absorption_step_.top;
     directions[v].corner = 0.0;
   }
-  propagate(x, directions, z, std::span(dz, n_dir));
+  Midpoint& midpoint = work.midpoint;
+  propagate(x, directions, z, std::span(dz, n_dir), averaged_ ? &midpoint : nullptr);
+  n.end = to_levels(z);
+  for (std::size_t v = 0; v < n_dir; ++v) dn[v].end = to_levels(dz[v]);
+  if (averaged_) {
+    n.middle = to_levels(midpoint.z);
+    for (std::size_t v = 0; v < n_dir; ++v) dn[v].middle = to_levels(midpoint.dz[v]);
+  }
 
   // The light through the slice.
-  const Vector5 end = to_levels(z);
-  const double attenuation = std::exp(-attenuating_absorption(rates_.absorbers, start, end) * dz_);
+  const double attenuation = std::exp(-attenuating_absorption(rates_.absorbers, n) * dz_);
   for (std::size_t v = 0; v < n_dir; ++v) {
     // alpha is bilinear in the absorbers and the populations.
-    const double d_alpha = attenuating_absorption(partials_[v].absorbers, start, end) +
-                           attenuating_absorption(rates_.absorbers, d_start[v], to_levels(dz[v]));
+    const double d_alpha = attenuating_absorption(partials_[v].absorbers, n) +
+                           attenuating_absorption(rates_.absorbers, dn[v]);
     work.d_light[v] = attenuation * (work.d_light[v] - light * dz_ * d_alpha);
   }
   return light * attenuation;
+}
+
+SliceSystem::StepLevels SliceSystem::levels_of(const Workspace::Cell& cell) const noexcept {
+  StepLevels n;
+  n.start = to_levels(cell.z_in);
+  n.end = to_levels(cell.z_out);
+  if (averaged_) n.middle = to_levels(cell.z_middle);
+  return n;
 }
 
 ConservingMatrix SliceSystem::step_generator(double flux) const noexcept {
@@ -119,10 +134,10 @@ double SliceSystem::transmit_recorded(std::span<const double> incident, Workspac
       cell.z_in = z;
       cell.light_in = light;
       cell.flux = rates_.inv_photon_energy * light;
-      propagate_recorded(step_generator(cell.flux), z, cell.exponential);
+      propagate_recorded(step_generator(cell.flux), z, cell.exponential,
+                         averaged_ ? &cell.z_middle : nullptr);
       cell.z_out = z;
-      cell.attenuation = std::exp(
-          -attenuating_absorption(rates_.absorbers, to_levels(cell.z_in), to_levels(z)) * dz_);
+      cell.attenuation = std::exp(-attenuating_absorption(rates_.absorbers, levels_of(cell)) * dz_);
       light *= cell.attenuation;
     }
     transmitted += light;
@@ -160,20 +175,22 @@ void SliceSystem::backward_pass(std::size_t time_steps, std::span<const double> 
     double light_bar = 1.0;  // the transmitted sum takes each time step's exit light once
     for (std::size_t k = z_slices_; k-- > 0;) {
       const Workspace::Cell& cell = work.tape[j * z_slices_ + k];
-      // light_out = light_in exp(-alpha dz), alpha from the populations at
-      // the step's start and end.
+      // light_out = light_in exp(-alpha dz), alpha from the step's populations.
       const double light_out = cell.light_in * cell.attenuation;
       const double alpha_bar = -dz_ * light_out * light_bar;
       light_bar *= cell.attenuation;
-      const Vector5 start = to_levels(cell.z_in), end = to_levels(cell.z_out);
+      const StepLevels levels = levels_of(cell);
       for (std::size_t v = 0; v < n_dir; ++v)
-        d_transmitted[v] += alpha_bar * attenuating_absorption(partials_[v].absorbers, start, end);
-      const double end_share = step_mean_ ? 0.5 : 1.0;
-      add_absorption_adjoint(end_share * alpha_bar, rates_.absorbers, z_bar[k]);
+        d_transmitted[v] += alpha_bar * attenuating_absorption(partials_[v].absorbers, levels);
 
+      // Simpson's weights, or all on the end.
+      const double end_weight = averaged_ ? 1.0 / 6.0 : 1.0;
+      add_absorption_adjoint(end_weight * alpha_bar, rates_.absorbers, z_bar[k]);
+      ConservingVector middle_bar = ConservingVector::Zero();
+      if (averaged_) add_absorption_adjoint(4.0 / 6.0 * alpha_bar, rates_.absorbers, middle_bar);
       ConservingMatrix x_bar = ConservingMatrix::zero();
-      backpropagate(cell.exponential, cell.z_in, z_bar[k], x_bar);
-      if (step_mean_) add_absorption_adjoint(0.5 * alpha_bar, rates_.absorbers, z_bar[k]);
+      backpropagate(cell.exponential, cell.z_in, z_bar[k], x_bar, averaged_ ? &middle_bar : nullptr);
+      if (averaged_) add_absorption_adjoint(1.0 / 6.0 * alpha_bar, rates_.absorbers, z_bar[k]);
       // X = D dt + F S dt with F = light_in / (h nu).
       for (std::size_t v = 0; v < n_dir; ++v)
         d_transmitted[v] += inner(x_bar, partials_[v].decay_step) +

@@ -37,9 +37,10 @@ class SliceSystem {
     std::vector<ConservingVector> d_populations;  // slice-major, direction fastest
     std::array<ConservingMatrix, max_directions> directions;
     std::array<double, max_directions> d_light;
+    Midpoint midpoint;  // of the slice being advanced
     // The backward pass's record of every cell, time-major.
     struct Cell {
-      ConservingVector z_in, z_out;
+      ConservingVector z_in, z_middle, z_out;
       double light_in = 0.0, flux = 0.0, attenuation = 0.0;
       ExponentialRecord exponential;
     };
@@ -57,17 +58,25 @@ class SliceSystem {
                   Workspace& work, std::span<double> d_transmitted) const;
 
  private:
+  // A slice's level populations at the start, middle and end of a step (the
+  // middle only where the attenuation averages over the step), or their
+  // derivatives.
+  struct StepLevels {
+    Vector5 start, middle, end;
+  };
+  // The absorption coefficient that attenuates the light crossing a slice
+  // during a step: absorbers . N for the populations at the step's end, or
+  // averaged over it by Simpson's rule. With the partials of the absorbers
+  // in place of the cross-sections, or the populations' derivatives in place
+  // of the populations, it gives the coefficient's derivatives.
+  double attenuating_absorption(const Vector5& absorbers, const StepLevels& n) const noexcept {
+    if (!averaged_) return absorbers.dot(n.end);
+    return (absorbers.dot(n.start) + 4.0 * absorbers.dot(n.middle) + absorbers.dot(n.end)) / 6.0;
+  }
   // The rate matrix times the time step under photon flux F: D dt + F S dt.
   ConservingMatrix step_generator(double flux) const noexcept;
   double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
-  // The absorption coefficient that attenuates the light crossing a slice
-  // during a step, from the slice's populations at the step's start and end;
-  // with the partials of the absorbers in place of their cross-sections, or
-  // the populations' derivatives in place of theirs, its derivatives.
-  double attenuating_absorption(const Vector5& absorbers, const Vector5& start,
-                                const Vector5& end) const noexcept {
-    return step_mean_ ? 0.5 * (absorbers.dot(start) + absorbers.dot(end)) : absorbers.dot(end);
-  }
+  StepLevels levels_of(const Workspace::Cell& cell) const noexcept;
   double transmit_recorded(std::span<const double> incident, Workspace& work) const;
   void backward_pass(std::size_t time_steps, std::span<const double> d_incident,
                      Workspace& work, std::span<double> d_transmitted) const noexcept;
@@ -87,7 +96,7 @@ class SliceSystem {
   double dz_;
   std::size_t z_slices_;
   std::size_t t_slices_;
-  bool step_mean_;  // attenuate by the mean of the step's start and end populations
+  bool averaged_;  // attenuate by the populations averaged over the step
   bool backward_;
 };
 

@@ -1,7 +1,6 @@
 #include "model/zscan_model.hpp"
 
 #include <algorithm>
-#include <array>
 #include <limits>
 #include <vector>
 
@@ -46,9 +45,9 @@ bool meets_preconditions(std::size_t n, std::size_t nz, std::size_t nt,
 
 // One time step of one depth slice: the slice's populations evolve under the
 // irradiance that reaches it, then that irradiance is attenuated by the
-// attenuating populations. Returns the irradiance leaving the slice.
-double advance_slice(double* n_slice, double irradiance, double dt, double dz,
-                     AttenuatingPopulations attenuating, EvaluationWork& work) noexcept {
+// updated populations. Returns the irradiance leaving the slice.
+double advance_slice_to_end(double* n_slice, double irradiance, double dt, double dz,
+                            EvaluationWork& work) noexcept {
   StateVector state{};
   StateVector advanced{};
   std::copy_n(n_slice, level_count, state.begin());
@@ -56,18 +55,40 @@ double advance_slice(double* n_slice, double irradiance, double dt, double dz,
   step_populations(state, interval_start, dt, work.rwork, work.iwork, advanced);
   std::copy_n(advanced.begin(), level_count, n_slice);
 
-  if (attenuating == AttenuatingPopulations::step_mean) {
-    // The absorption is linear in the populations, so that of their mean is
-    // the mean absorption.
-    std::array<double, level_count> mean{};
-    for (std::size_t l = 0; l < level_count; ++l) mean[l] = 0.5 * (state[l] + n_slice[l]);
-    std::copy(mean.begin(), mean.end(), state.begin() + 1);
-  } else {
-    std::copy_n(n_slice, level_count, state.begin() + 1);
-  }
   state[0] = irradiance;
+  std::copy_n(n_slice, level_count, state.begin() + 1);
   step_attenuation(state, interval_start, dz, work.rwork, work.iwork, advanced);
   return advanced[0];
+}
+
+// The same step with the irradiance attenuated by the populations averaged
+// over the step by Simpson's rule. The absorption is linear in the
+// populations, so that of their average is the average absorption.
+double advance_slice_averaged(double* n_slice, double irradiance, double dt, double dz,
+                              EvaluationWork& work) noexcept {
+  StateVector start{};
+  std::copy_n(n_slice, level_count, start.begin());
+  start[level_count] = irradiance;
+  StateVector middle{};
+  step_populations(start, interval_start, 0.5 * dt, work.rwork, work.iwork, middle);
+  StateVector end{};
+  step_populations(middle, interval_start, 0.5 * dt, work.rwork, work.iwork, end);
+  std::copy_n(end.begin(), level_count, n_slice);
+
+  StateVector state{};
+  state[0] = irradiance;
+  for (std::size_t l = 0; l < level_count; ++l)
+    state[l + 1] = (start[l] + 4.0 * middle[l] + end[l]) / 6.0;
+  StateVector advanced{};
+  step_attenuation(state, interval_start, dz, work.rwork, work.iwork, advanced);
+  return advanced[0];
+}
+
+double advance_slice(double* n_slice, double irradiance, double dt, double dz,
+                     AttenuatingPopulations attenuating, EvaluationWork& work) noexcept {
+  return attenuating == AttenuatingPopulations::at_step_end
+             ? advance_slice_to_end(n_slice, irradiance, dt, dz, work)
+             : advance_slice_averaged(n_slice, irradiance, dt, dz, work);
 }
 
 // Sends every time slice of the pulse at position i through all depth slices,

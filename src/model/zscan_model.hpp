@@ -15,10 +15,12 @@ inline constexpr std::size_t spec_par_count = 8;
 inline constexpr std::size_t level_count = 5;
 
 // The populations whose absorption attenuates the light crossing a slice
-// during a time step: those at the end of the step, or the mean of those at
-// its start and end (the trapezoidal rule in time, which makes the time
-// discretisation second order instead of first).
-enum class AttenuatingPopulations { at_step_end, step_mean };
+// during a time step: those at the end of the step, which puts the light a
+// step behind the populations it meets (an error of first order in the
+// step), or their average over the step by Simpson's rule, (start + 4 middle +
+// end) / 6, which follows populations that settle within the step as well as
+// the smooth change between steps.
+enum class AttenuatingPopulations { at_step_end, step_average };
 
 // The model routine's form, by which the fit engine holds and calls it.
 using ModelFn = void (*)(std::span<double> model_out,

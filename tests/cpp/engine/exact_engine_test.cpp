@@ -131,10 +131,10 @@ TEST(ExactEngine, GaussianBeamAtVanishingEnergyGivesBeerLambert) {
   for (double r : raw) EXPECT_NEAR(r, beer_lambert, kReferenceAgreement);
 }
 
-// Light crossing a slice meets the mean of the populations at the start and
-// end of the step, not those a step ahead of it: halving the step quarters the
-// change of the curve, where attenuating by the end populations only halves
-// it. A saturable absorber, which bleaches within a step, shows it clearly.
+// Light crossing a slice meets the populations averaged over the step, not
+// those a step ahead of it: halving the step quarters the change of the curve,
+// where attenuating by the end populations only halves it. A saturable
+// absorber, which bleaches within a step, shows it clearly.
 TEST(ExactEngine, GaussianBeamConvergesAtSecondOrderInTime) {
   engine::Experiment e = tt::experiment_of(5e-9, 21, 11);
   e.beam = engine::Beam::gaussian;
