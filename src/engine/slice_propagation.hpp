@@ -1,8 +1,10 @@
 // One pulse through the depth slices of the sample, in closed form: within a
 // time slice the irradiance reaching a depth slice is constant, so its
 // populations advance by exp(A dt) and the light leaving it is attenuated by
-// exp(-alpha dz). Derivatives with respect to any chosen parameters are
-// carried forward alongside (forward-mode differentiation).
+// exp(-alpha dz), alpha from the populations at the step's end or averaged
+// over the step. Derivatives with respect to any chosen parameters are
+// carried forward alongside (forward-mode differentiation) or, from two
+// parameters on, gathered by a backward pass.
 #pragma once
 
 #include <span>
