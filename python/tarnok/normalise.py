@@ -41,6 +41,11 @@ class NormalisedCurve:
         Boolean, True for the points the baseline was estimated from.
     focus_mm : float or None
         The focus the wings were measured from, when wings were given in mm.
+    closed : numpy.ndarray or None
+        The closed-aperture signal divided by a baseline from its own wings
+        (the same points, the same tilt setting), when one was measured; or
+        that divided by the open-aperture transmittance, see
+        :func:`closed_over_open`.
     """
 
     curve: Curve
@@ -51,6 +56,7 @@ class NormalisedCurve:
     slope: float
     wing_mask: np.ndarray
     focus_mm: float | None
+    closed: np.ndarray | None = None
 
     @property
     def positions_mm(self) -> np.ndarray:
@@ -173,7 +179,41 @@ def normalise(curve: Curve, wings: int | None = None, wings_mm: float | None = N
     return NormalisedCurve(
         curve=curve, transmittance=_read_only(curve.signal / baseline), sigma=sigma,
         baseline=_read_only(baseline), offset=offset, slope=slope,
-        wing_mask=_read_only(mask), focus_mm=focus)
+        wing_mask=_read_only(mask), focus_mm=focus,
+        closed=None if curve.closed is None else _normalised_closed(curve, mask, tilt))
+
+
+def _normalised_closed(curve: Curve, mask: np.ndarray, tilt: bool) -> np.ndarray:
+    # The closed-aperture detector has its own gain and drift, so it gets a
+    # baseline of its own from the same wing points.
+    assert curve.closed is not None
+    offset, slope = _baseline_line(curve.positions_mm[mask], curve.closed[mask], tilt)
+    baseline = offset + slope * curve.positions_mm
+    if np.any(baseline <= 0):
+        raise ValueError(f"{curve.source}: the closed-aperture baseline from the wings is "
+                         f"not positive everywhere (offset {offset:g}, slope {slope:g} per "
+                         "mm); cannot normalise")
+    return _read_only(curve.closed / baseline)
+
+
+def closed_over_open(curve: NormalisedCurve) -> NormalisedCurve:
+    """The curve with its closed-aperture transmittance divided by the open one.
+
+    Dividing removes, to first order, the nonlinear absorption that both
+    detectors see, leaving the refraction that only the aperture sees.
+
+    Raises
+    ------
+    ValueError
+        If the curve has no closed-aperture signal, or an open-aperture
+        transmittance of zero.
+    """
+    if curve.closed is None:
+        raise ValueError(f"{curve.source}: no closed-aperture signal to divide")
+    if np.any(curve.transmittance == 0):
+        raise ValueError(f"{curve.source}: the open-aperture transmittance is zero at some "
+                         "point; cannot divide the closed-aperture signal by it")
+    return dataclasses.replace(curve, closed=_read_only(curve.closed / curve.transmittance))
 
 
 def as_normalised(curve: Curve) -> NormalisedCurve:
@@ -193,7 +233,8 @@ def as_normalised(curve: Curve) -> NormalisedCurve:
     return NormalisedCurve(
         curve=curve, transmittance=curve.signal, sigma=curve.sigma,
         baseline=_read_only(ones), offset=1.0, slope=0.0,
-        wing_mask=_read_only(np.zeros(curve.signal.size, dtype=bool)), focus_mm=None)
+        wing_mask=_read_only(np.zeros(curve.signal.size, dtype=bool)), focus_mm=None,
+        closed=curve.closed)
 
 
 def _check_same_scan(first: Curve, other: Curve, index: int) -> None:

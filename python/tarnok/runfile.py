@@ -12,28 +12,32 @@ import tomllib
 from pathlib import Path
 from typing import Any
 
-from .io import Column, Curve, load_curve, load_long
-from .normalise import NormalisedCurve, as_normalised, normalise, to_zscan
+from . import units
+from .parameters import DEFAULTS as _DEFAULTS, NAMES as _NAMES, UNITS as _UNITS
+from .io import (AUTO_PATTERN, Column, Curve, EnergyUnit, check_readable_file, load_curve,
+                 load_long, load_wide)
+from .normalise import NormalisedCurve, as_normalised, closed_over_open, normalise, to_zscan
 from .zscan import ZScan
 
-REQUIRED_PARAMETERS = ("sigma_12", "sigma_23", "sigma_45", "tau_21", "tau_24", "tau_32",
-                       "tau_41", "tau_54")
-PARAMETER_DEFAULTS = {"energy_scale": 1.0, "z0": 0.0}
-PARAMETER_NAMES = REQUIRED_PARAMETERS + tuple(PARAMETER_DEFAULTS)
+PARAMETER_DEFAULTS = dict(_DEFAULTS)
+REQUIRED_PARAMETERS = tuple(name for name in _NAMES if name not in PARAMETER_DEFAULTS)
+PARAMETER_NAMES = tuple(_NAMES)
 
 BEAMS = ("on-axis", "gaussian")
-LAYOUTS = ("long", "per-energy")
+LAYOUTS = ("long", "per-energy", "wide")
 ENGINES = ("exact", "integrator")
 FORMATS = ("png", "svg", "pdf")
 POSITION_UNITS = ("mm", "um", "steps")
 DELIMITERS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "whitespace": "whitespace"}
+MAX_RUN_FILE_BYTES = 4 * 2**20
 
 KEYS: dict[str, tuple[str, ...]] = {
-    "experiment": ("wavelength", "w0", "M2", "tau", "thickness", "populations",
-                   "t_slices", "z_slices", "beam", "radial_nodes"),
+    "experiment": ("wavelength", "w0", "M2", "tau", "tau_fwhm", "thickness", "populations",
+                   "t_slices", "z_slices", "beam", "radial_nodes", "repetition_rate"),
     "data": ("layout", "delimiter", "header", "position_unit", "step_size_mm", "reference",
              "file", "energy_column", "position_column", "signal_column", "sigma_column",
-             "files", "energy_pattern", "energy_unit"),
+             "closed_column", "files", "energy_pattern", "energy_unit", "signal_columns",
+             "position_columns", "sigma_columns", "closed_columns", "closed_over_open"),
     "data.files": ("path", "pulse_energy"),
     "normalise": ("enabled", "wings", "wings_mm", "tilt", "focus_mm"),
     "parameters.*": ("value", "vary", "min", "max"),
@@ -43,17 +47,33 @@ KEYS: dict[str, tuple[str, ...]] = {
 """Every key each table accepts (``parameters.*`` for each parameter table)."""
 
 _TABLES = ("experiment", "data", "normalise", "parameters", "fit", "output")
-_LONG_ONLY = ("file", "energy_column")
-_PER_ENERGY_ONLY = ("files", "energy_pattern")
+# Keys that only one or two layouts use.
+_LAYOUT_KEYS = {
+    "files": ("per-energy",), "energy_pattern": ("per-energy",),
+    "file": ("long", "wide"), "energy_column": ("long",),
+    "signal_column": ("per-energy", "long"), "sigma_column": ("per-energy", "long"),
+    "closed_column": ("per-energy", "long"), "header": ("per-energy", "long"),
+    "signal_columns": ("wide",), "position_columns": ("wide",), "sigma_columns": ("wide",),
+    "closed_columns": ("wide",),
+}
 
 # Generous ranges that catch a value written in the wrong unit (20 for 20 µm)
 # without refusing any real experiment.
 _PLAUSIBLE = {
-    "wavelength": (1e-8, 1e-4, "metres"),
-    "w0": (1e-7, 1e-2, "metres"),
-    "tau": (1e-16, 1e-3, "seconds"),
-    "thickness": (1e-8, 1.0, "metres"),
+    "wavelength": (1e-8, 1e-4, units.LENGTH),
+    "w0": (1e-7, 1e-2, units.LENGTH),
+    "tau": (1e-16, 1e-3, units.TIME),
+    "tau_fwhm": (1.6e-16, 1.7e-3, units.TIME),
+    "thickness": (1e-8, 1.0, units.LENGTH),
+    "repetition_rate": (1e-3, 1e11, units.FREQUENCY),
 }
+_UNIT_NAMES = {"m": "metres", "s": "seconds", "Hz": "Hz", "J": "joules", "mm": "mm",
+               "m^2": "m^2", "1/m^3": "1/m^3", "m^4 s": "m^4 s"}
+# The dimension of each parameter, by the unit tarnok.parameters gives it.
+_PARAMETER_DIMENSIONS = {"m^2": units.AREA, "s": units.TIME, "mm": units.MILLIMETRES,
+                         "m": units.LENGTH, "m^4 s": units.TWO_PHOTON}
+# exp(-(t/tau)^2) falls to half at t = tau * sqrt(ln 2).
+FWHM_PER_TAU = 2.0 * math.sqrt(math.log(2.0))
 
 
 class RunFileError(ValueError):
@@ -70,21 +90,32 @@ class DataFile:
 
 @dataclasses.dataclass(frozen=True)
 class DataSettings:
-    """How to read the measurements; paths are absolute (resolved from the run file)."""
+    """How to read the measurements; paths are absolute (resolved from the run file).
+
+    ``signal_columns``, ``position_columns``, ``sigma_columns`` and
+    ``closed_columns`` are the column-name templates of the wide layout;
+    ``energy_unit`` is joules per unit or a unit (``"uJ"``, ``"mW"``).
+    """
 
     layout: str
     files: tuple[DataFile, ...]
-    position_column: Column
+    position_column: Column | None
     signal_column: Column
     sigma_column: Column | None
     energy_column: Column | None
     reference: Column | None
     energy_pattern: str | None
-    energy_unit: float
+    energy_unit: EnergyUnit
     position_unit: str
     step_size_mm: float | None
     delimiter: str | None
     header: bool | None
+    closed_column: Column | None = None
+    signal_columns: str | None = None
+    position_columns: str | None = None
+    sigma_columns: str | None = None
+    closed_columns: str | None = None
+    closed_over_open: bool = False
 
 
 @dataclasses.dataclass(frozen=True)
@@ -136,6 +167,12 @@ class RunDescription:
         bounds as -inf and inf; ``tarnok.Parameters(**parameters)`` takes it.
     data, normalise, fit, output
         The remaining settings.
+    repetition_rate : float or None
+        Pulses per second, from ``[experiment]``; turns average powers into
+        pulse energies.
+    conversions : tuple of str
+        How each value given with a unit, or derived from another key, was
+        turned into SI, for the report.
     """
 
     source: Path
@@ -146,6 +183,8 @@ class RunDescription:
     normalise: NormaliseSettings
     fit: FitSettings
     output: OutputSettings
+    repetition_rate: float | None = None
+    conversions: tuple[str, ...] = ()
 
     def load_data(self) -> tuple[ZScan, list[NormalisedCurve]]:
         """Read the described files and normalise every curve.
@@ -173,35 +212,79 @@ class RunDescription:
                           for curve in curves]
         else:
             normalised = [as_normalised(curve) for curve in curves]
+        if self.data.closed_over_open:
+            normalised = [closed_over_open(curve) for curve in normalised]
         return to_zscan(normalised), normalised
 
     def _read_curves(self) -> list[Curve]:
         data = self.data
         common: dict[str, Any] = dict(
-            position=data.position_column, signal=data.signal_column,
-            sigma=data.sigma_column, reference=data.reference,
-            position_unit=data.position_unit, step_size_mm=data.step_size_mm,
-            header=data.header, delimiter=data.delimiter)
+            reference=data.reference, position_unit=data.position_unit,
+            step_size_mm=data.step_size_mm, delimiter=data.delimiter,
+            energy_unit=data.energy_unit, repetition_rate=self.repetition_rate)
+        if data.layout == "wide":
+            return load_wide(data.files[0].path, data.signal_columns or "",
+                             position=data.position_column,
+                             position_columns=data.position_columns,
+                             sigma_columns=data.sigma_columns,
+                             closed_columns=data.closed_columns, **common)
+        common.update(position=data.position_column, signal=data.signal_column,
+                      sigma=data.sigma_column, closed=data.closed_column,
+                      header=data.header)
         if data.layout == "long":
-            return load_long(data.files[0].path, energy=data.energy_column,
-                             energy_unit=data.energy_unit, **common)
+            return load_long(data.files[0].path, energy=data.energy_column, **common)
         return [load_curve(entry.path, pulse_energy=entry.pulse_energy,
                            energy_pattern=None if entry.pulse_energy is not None
-                           else data.energy_pattern,
-                           energy_unit=data.energy_unit, **common)
+                           else data.energy_pattern, **common)
                 for entry in data.files]
+
+    def values_report(self) -> str:
+        """The ``[[Experiment]]`` block of a report: every value in SI, and how
+        values given with units or as powers were converted."""
+        lines = ["[[Experiment]] (SI units)"]
+        width = max(len(key) for key in self.experiment) + 1
+        for key, value in self.experiment.items():
+            unit = _EXPERIMENT_UNITS.get(key, "")
+            shown = ", ".join(f"{v:.7g}" for v in value) if isinstance(value, list) \
+                else f"{value:.7g}" if isinstance(value, float) else str(value)
+            lines.append(f"    {(key + ':').ljust(width)} {shown}{' ' + unit if unit else ''}")
+        if self.repetition_rate is not None and "repetition_rate" not in self.experiment:
+            lines.append(f"    {'repetition_rate:'.ljust(width)} {self.repetition_rate:.7g} Hz")
+        lines += [f"    - {note}" for note in self.conversions]
+        return "\n".join(lines)
+
+
+_EXPERIMENT_UNITS = {"wavelength": "m", "w0": "m", "tau": "s", "thickness": "m",
+                     "populations": "1/m^3", "repetition_rate": "Hz"}
 
 
 class _Table:
     """One TOML table being validated; every error names file, table and key."""
 
-    def __init__(self, file: str, name: str, content: Any) -> None:
+    def __init__(self, file: str, name: str, content: Any,
+                 notes: list[str] | None = None) -> None:
         self.file = file
         self.name = name
         if not isinstance(content, dict):
             raise RunFileError(f"{file}: [{name}] must be a table, got "
                                f"{_describe(content)}")
         self.content: dict[str, Any] = content
+        # Shared by every table of one file: how values with units were read.
+        self.notes: list[str] = [] if notes is None else notes
+
+    def table(self, name: str, content: Any) -> "_Table":
+        """A table within this one (or beside it) that records into the same notes."""
+        return _Table(self.file, name, content, self.notes)
+
+    def quantity(self, key: str, text: str, dimension: units.Dimension) -> float:
+        """A value written with its unit, in SI, noted for the report."""
+        try:
+            value = units.parse_quantity(text, dimension)
+        except units.UnitError as error:
+            raise self.error(key, str(error)) from None
+        self.notes.append(f"[{self.name}] {key} = {text!r} read as "
+                          f"{units.si_text(value, dimension.si_unit)}")
+        return value
 
     def error(self, key: str, message: str) -> RunFileError:
         return RunFileError(f"{self.file}: [{self.name}] {key}: {message}")
@@ -221,16 +304,26 @@ class _Table:
         return self.content.get(key)
 
     def number(self, key: str, *, required: bool = False, default: float | None = None,
-               lower: float | None = None, strict: bool = True, unit: str = "") -> float | None:
-        """A finite real number, optionally bounded below (strictly or not)."""
+               lower: float | None = None, strict: bool = True, unit: str = "",
+               dimension: units.Dimension | None = None) -> float | None:
+        """A finite real number, optionally bounded below (strictly or not).
+
+        With a ``dimension``, a string with a unit (``"19 um"``) is accepted
+        too and converted into the dimension's SI unit."""
         value = self.get(key, required)
         if value is None:
             return default
+        if dimension is not None:
+            unit = unit or _UNIT_NAMES.get(dimension.si_unit, dimension.si_unit)
         sign = "" if lower is None else ("positive " if strict else "non-negative ")
         in_unit = f" in {unit}" if unit else ""
         expected = f"must be a {sign}number{in_unit}"
+        if isinstance(value, str) and dimension is not None:
+            value = self.quantity(key, value, dimension)
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             hint = " (write the number alone, without a unit)" if isinstance(value, str) else ""
+            if dimension is not None:
+                hint = f" or a string with a unit ('{units._example(dimension)}')"
             raise self.error(key, f"{expected}, got {_describe(value)}{hint}")
         if not math.isfinite(value):
             raise self.error(key, f"{expected}, got {value}")
@@ -239,7 +332,7 @@ class _Table:
         return float(value)
 
     def integer(self, key: str, *, default: int | None, lower: int,
-                required: bool = False) -> int | None:
+                required: bool = False, upper: int | None = None) -> int | None:
         value = self.get(key, required)
         if value is None:
             return default
@@ -294,13 +387,14 @@ def _describe(value: Any) -> str:
     return repr(value)
 
 
-def _plausible_number(table: _Table, key: str) -> float:
-    low, high, unit = _PLAUSIBLE[key]
-    value = table.number(key, required=True, lower=0.0, unit=unit)
-    assert value is not None
-    if not low <= value <= high:
+def _plausible_number(table: _Table, key: str, required: bool = True) -> float | None:
+    low, high, dimension = _PLAUSIBLE[key]
+    unit = _UNIT_NAMES[dimension.si_unit]
+    value = table.number(key, required=required, lower=0.0, dimension=dimension)
+    if value is not None and not low <= value <= high:
         raise table.error(key, f"{value:g} is not a plausible value in {unit} (expected "
-                          f"{low:g} to {high:g}); SI units are expected")
+                          f"{low:g} to {high:g}); a bare number is in SI units, or write "
+                          f"the unit ('{units._example(dimension)}')")
     return value
 
 
@@ -309,14 +403,35 @@ def _populations(table: _Table) -> list[float]:
     if not isinstance(value, list) or len(value) != 5:
         raise table.error("populations", "must be a list of 5 numbers (1/m^3, levels 1 to 5), "
                           f"got {_describe(value)}")
+    numbers = []
     for index, item in enumerate(value):
+        if isinstance(item, str):
+            item = table.quantity(f"populations[{index}]", item, units.DENSITY)
         if isinstance(item, bool) or not isinstance(item, (int, float)) or not (
                 math.isfinite(item) and item >= 0):
             raise table.error("populations", f"entry {index} must be a non-negative number "
-                              f"in 1/m^3, got {_describe(item)}")
-    if sum(value) <= 0:
+                              f"in 1/m^3 (or a string such as '1e17 cm^-3'), got "
+                              f"{_describe(item)}")
+        numbers.append(float(item))
+    if sum(numbers) <= 0:
         raise table.error("populations", "at least one level must be populated")
-    return [float(item) for item in value]
+    return numbers
+
+
+def _pulse_duration(table: _Table) -> float:
+    if table.has("tau") and table.has("tau_fwhm"):
+        raise table.error("tau_fwhm", "give tau (1/e half-width) or tau_fwhm (full width at "
+                          "half maximum), not both")
+    if not table.has("tau_fwhm"):
+        tau = _plausible_number(table, "tau")
+        assert tau is not None
+        return tau
+    fwhm = _plausible_number(table, "tau_fwhm")
+    assert fwhm is not None
+    tau = fwhm / FWHM_PER_TAU
+    table.notes.append(f"[experiment] tau = tau_fwhm / (2 sqrt(ln 2)) = {tau:.7g} s, the "
+                       "1/e half-width of exp(-(t/tau)^2)")
+    return tau
 
 
 def _experiment(table: _Table) -> dict[str, Any]:
@@ -329,7 +444,7 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "wavelength": _plausible_number(table, "wavelength"),
         "w0": _plausible_number(table, "w0"),
         "M2": m2,
-        "tau": _plausible_number(table, "tau"),
+        "tau": _pulse_duration(table),
         "thickness": _plausible_number(table, "thickness"),
         "populations": _populations(table),
         "t_slices": table.integer("t_slices", default=21, lower=2),
@@ -339,15 +454,18 @@ def _experiment(table: _Table) -> dict[str, Any]:
     }
 
 
-def _parameter(file: str, name: str, content: Any) -> dict[str, Any]:
-    table = _Table(file, f"parameters.{name}", content)
+def _parameter(parent: _Table, name: str, content: Any) -> dict[str, Any]:
+    table = parent.table(f"parameters.{name}", content)
     table.check_keys(KEYS["parameters.*"])
     # Lifetimes divide the rates and scales multiply the energy: both must be
     # > 0; a cross-section may be 0 (a transition switched off); z0 is free.
-    lower, strict = {"sigma": (0.0, False), "tau": (0.0, True), "energy": (0.0, True)}.get(
-        name.split("_")[0], (None, True))
-    unit = {"sigma": "m^2", "tau": "seconds", "z0": "mm"}.get(name.split("_")[0], "")
-    bounds = dict(lower=lower, strict=strict, unit=unit)
+    kind = name.split("_")[0]
+    lower, strict = {"sigma": (0.0, False), "delta": (0.0, False), "tau": (0.0, True),
+                     "energy": (0.0, True), "w0": (0.0, True), "M2": (1.0, False)}.get(
+        kind, (None, True))
+    dimension = _PARAMETER_DIMENSIONS.get(_UNITS.get(name, ""))
+    unit = {"sigma": "m^2", "tau": "seconds", "z0": "mm"}.get(kind, "")
+    bounds = dict(lower=lower, strict=strict, unit=unit, dimension=dimension)
     value = table.number("value", required=name in REQUIRED_PARAMETERS,
                          default=PARAMETER_DEFAULTS.get(name), **bounds)
     low = table.number("min", **bounds)
@@ -361,14 +479,14 @@ def _parameter(file: str, name: str, content: Any) -> dict[str, Any]:
             "min": -math.inf if low is None else low, "max": math.inf if high is None else high}
 
 
-def _parameters(file: str, content: Any) -> dict[str, dict[str, Any]]:
-    table = _Table(file, "parameters", content)
+def _parameters(parent: _Table, content: Any) -> dict[str, dict[str, Any]]:
+    table = parent.table("parameters", content)
     table.check_keys(PARAMETER_NAMES)
     for name in REQUIRED_PARAMETERS:
         if name not in table.content:
-            raise RunFileError(f"{file}: [parameters.{name}] missing; every one of "
+            raise RunFileError(f"{table.file}: [parameters.{name}] missing; every one of "
                                f"{', '.join(REQUIRED_PARAMETERS)} needs a value")
-    return {name: _parameter(file, name, table.content.get(name, {}))
+    return {name: _parameter(table, name, table.content.get(name, {}))
             for name in PARAMETER_NAMES}
 
 
@@ -379,8 +497,8 @@ def _resolve(folder: Path, text: str) -> Path:
 
 def _energy_pattern(table: _Table) -> str | None:
     pattern = table.string("energy_pattern")
-    if pattern is None:
-        return None
+    if pattern is None or pattern == AUTO_PATTERN:
+        return pattern
     try:
         regex = re.compile(pattern)
     except re.error as exc:
@@ -391,17 +509,50 @@ def _energy_pattern(table: _Table) -> str | None:
     return pattern
 
 
-def _per_energy_files(table: _Table, folder: Path, pattern: str | None) -> tuple[DataFile, ...]:
+def _energy_unit(table: _Table) -> EnergyUnit:
+    value = table.get("energy_unit", False)
+    if isinstance(value, str):
+        try:
+            power = units.energy_or_power("1" + value.strip()).is_power
+        except units.UnitError:
+            raise table.error("energy_unit", f"{value!r} is not a unit of energy or power; "
+                              "use J, mJ, uJ, nJ, pJ, W, mW, uW, nW, or a number of joules "
+                              "per unit") from None
+        if power and table.notes is not None:
+            table.notes.append(f"[data] energy_unit = {value!r}: average powers, divided by "
+                               "the repetition rate to give pulse energies")
+        return value.strip()
+    factor = table.number("energy_unit", default=1.0, lower=0.0, unit="joules per unit")
+    assert factor is not None
+    return factor
+
+
+def _pulse_energy(item: _Table, repetition_rate: float | None) -> float | None:
+    value = item.get("pulse_energy", False)
+    if not isinstance(value, str):
+        return item.number("pulse_energy", lower=0.0, unit="joules")
+    try:
+        quantity = units.energy_or_power(value)
+        energy = quantity.pulse_energy(repetition_rate)
+    except ValueError as error:
+        raise item.error("pulse_energy", str(error)) from None
+    how = f" / repetition_rate = {energy:.7g} J" if quantity.is_power else f" = {energy:.7g} J"
+    item.notes.append(f"[{item.name}] pulse_energy = {value!r}{how}")
+    return energy
+
+
+def _per_energy_files(table: _Table, folder: Path, pattern: str | None,
+                      repetition_rate: float | None) -> tuple[DataFile, ...]:
     entries = table.get("files", True)
     if not isinstance(entries, list) or not entries:
         raise table.error("files", "must be one or more [[data.files]] tables, got "
                           f"{_describe(entries)}")
     files = []
     for index, entry in enumerate(entries):
-        item = _Table(table.file, f"data.files][{index}", entry)
+        item = table.table(f"data.files][{index}", entry)
         item.check_keys(KEYS["data.files"])
         path = item.string("path", required=True)
-        energy = item.number("pulse_energy", lower=0.0, unit="joules")
+        energy = _pulse_energy(item, repetition_rate)
         if energy is None and pattern is None:
             raise item.error("pulse_energy", "missing; give pulse_energy (J) here or "
                              "data.energy_pattern to read it from the file name")
@@ -410,46 +561,84 @@ def _per_energy_files(table: _Table, folder: Path, pattern: str | None) -> tuple
     return tuple(files)
 
 
-def _data(file: str, content: Any, folder: Path) -> DataSettings:
-    table = _Table(file, "data", content)
-    table.check_keys(KEYS["data"])
-    layout = table.choice("layout", LAYOUTS, required=True)
-    not_here = _PER_ENERGY_ONLY if layout == "long" else _LONG_ONLY
-    for key in not_here:
-        if table.has(key):
+def _check_layout_keys(table: _Table, layout: str) -> None:
+    for key, layouts in _LAYOUT_KEYS.items():
+        if table.has(key) and layout not in layouts:
             raise table.error(key, f"not used with layout = {layout!r}")
-    unit = table.choice("position_unit", POSITION_UNITS, default="mm")
-    step = table.number("step_size_mm", unit="mm")
+
+
+def _step_size(table: _Table, unit: str) -> float | None:
+    step = table.number("step_size_mm", unit="mm", dimension=units.MILLIMETRES)
     if unit == "steps" and (step is None or step == 0):
         raise table.error("step_size_mm", "position_unit = 'steps' needs a non-zero step "
                           "size in mm")
     if unit != "steps" and step is not None:
         raise table.error("step_size_mm", f"only used with position_unit = 'steps', not {unit!r}")
+    return step
+
+
+def _template(table: _Table, key: str, required: bool = False) -> str | None:
+    value = table.string(key, required=required)
+    if value is not None and value.count("{E}") != 1:
+        raise table.error(key, "must be a column name with {E} once where the energy or "
+                          f"power stands, such as 'OA_{{E}}'; got {value!r}")
+    return value
+
+
+def _data(parent: _Table, content: Any, folder: Path,
+          repetition_rate: float | None) -> DataSettings:
+    table = parent.table("data", content)
+    table.check_keys(KEYS["data"])
+    layout = table.choice("layout", LAYOUTS, required=True)
+    _check_layout_keys(table, layout)
+    unit = table.choice("position_unit", POSITION_UNITS, default="mm")
+    step = _step_size(table, unit)
     delimiter = table.choice("delimiter", tuple(DELIMITERS))
     pattern = _energy_pattern(table) if layout == "per-energy" else None
-    if layout == "long":
-        long_file = table.string("file", required=True)
-        assert long_file is not None
-        files: tuple[DataFile, ...] = (DataFile(_resolve(folder, long_file), None),)
+    if layout == "per-energy":
+        files = _per_energy_files(table, folder, pattern, repetition_rate)
     else:
-        files = _per_energy_files(table, folder, pattern)
-    required = layout == "long"
-    return DataSettings(
+        one_file = table.string("file", required=True)
+        assert one_file is not None
+        files = (DataFile(_resolve(folder, one_file), None),)
+    wide = layout == "wide"
+    if wide and table.has("position_column") == table.has("position_columns"):
+        raise table.error("position_columns", "give position_column (one column for every "
+                          "curve) or position_columns (a column per curve, such as 'Z_{E}'), "
+                          "not both or neither")
+    long = layout == "long"
+    settings = DataSettings(
         layout=layout, files=files,
-        position_column=table.column("position_column", default=0, required=required),
-        signal_column=table.column("signal_column", default=1, required=required),
+        position_column=table.column("position_column", default=None if wide else 0,
+                                     required=long),
+        signal_column=table.column("signal_column", default=1, required=long),
         sigma_column=table.column("sigma_column"),
-        energy_column=table.column("energy_column", required=required),
+        energy_column=table.column("energy_column", required=long),
         reference=table.column("reference"),
         energy_pattern=pattern,
-        energy_unit=table.number("energy_unit", default=1.0, lower=0.0, unit="joules per unit"),
+        energy_unit=_energy_unit(table),
         position_unit=unit, step_size_mm=step,
         delimiter=None if delimiter is None else DELIMITERS[delimiter],
-        header=table.boolean("header", default=None))
+        header=table.boolean("header", default=None),
+        closed_column=table.column("closed_column"),
+        signal_columns=_template(table, "signal_columns", required=wide),
+        position_columns=_template(table, "position_columns"),
+        sigma_columns=_template(table, "sigma_columns"),
+        closed_columns=_template(table, "closed_columns"),
+        closed_over_open=bool(table.boolean("closed_over_open", default=False)))
+    if settings.closed_over_open and settings.closed_column is None and \
+            settings.closed_columns is None:
+        raise table.error("closed_over_open", "needs closed-aperture columns: give "
+                          "closed_column (or closed_columns with layout = 'wide')")
+    if isinstance(settings.energy_unit, str) and repetition_rate is None and \
+            units.energy_or_power("1" + settings.energy_unit).is_power:
+        raise table.error("energy_unit", f"{settings.energy_unit!r} is a power; give "
+                          "repetition_rate in [experiment] to turn powers into pulse energies")
+    return settings
 
 
-def _normalise(file: str, content: Any) -> NormaliseSettings:
-    table = _Table(file, "normalise", content)
+def _normalise(parent: _Table, content: Any) -> NormaliseSettings:
+    table = parent.table("normalise", content)
     table.check_keys(KEYS["normalise"])
     if table.has("wings") and table.has("wings_mm"):
         raise table.error("wings_mm", "give wings (points) or wings_mm (distance), not both")
@@ -458,13 +647,14 @@ def _normalise(file: str, content: Any) -> NormaliseSettings:
     return NormaliseSettings(
         enabled=table.boolean("enabled", default=True),
         wings=table.integer("wings", default=None, lower=1),
-        wings_mm=table.number("wings_mm", lower=0.0, strict=False, unit="mm"),
+        wings_mm=table.number("wings_mm", lower=0.0, strict=False, unit="mm",
+                              dimension=units.MILLIMETRES),
         tilt=table.boolean("tilt", default=False),
-        focus_mm=table.number("focus_mm", unit="mm"))
+        focus_mm=table.number("focus_mm", unit="mm", dimension=units.MILLIMETRES))
 
 
-def _fit(file: str, content: Any) -> FitSettings:
-    table = _Table(file, "fit", content)
+def _fit(parent: _Table, content: Any) -> FitSettings:
+    table = parent.table("fit", content)
     table.check_keys(KEYS["fit"])
     return FitSettings(
         engine=table.choice("engine", ENGINES, default="exact"),
@@ -473,24 +663,35 @@ def _fit(file: str, content: Any) -> FitSettings:
         seed=table.integer("seed", default=0, lower=0))
 
 
-def _output(file: str, content: Any, folder: Path) -> OutputSettings:
-    table = _Table(file, "output", content)
+def _output(parent: _Table, content: Any, folder: Path) -> OutputSettings:
+    table = parent.table("output", content)
     table.check_keys(KEYS["output"])
     name = table.string("folder") or "tarnok-output"
     return OutputSettings(folder=_resolve(folder, name),
                           format=table.choice("format", FORMATS, default="png"))
 
 
+_BOM = "\ufeff"
+
+
 def _parse(path: Path) -> dict[str, Any]:
     try:
-        with path.open("rb") as handle:
-            return tomllib.load(handle)
+        check_readable_file(path, "run file", MAX_RUN_FILE_BYTES)
+        # Editors on Windows start UTF-8 files with a byte-order mark, which
+        # TOML does not allow; the data files are read past one too.
+        text = path.read_bytes().decode("utf-8").removeprefix(_BOM)
+        return tomllib.loads(text)
     except FileNotFoundError:
         raise RunFileError(f"{path}: run file not found") from None
+    except UnicodeDecodeError as exc:
+        raise RunFileError(f"{path}: not a UTF-8 text file: {exc}") from None
     except tomllib.TOMLDecodeError as exc:
         raise RunFileError(f"{path}: not valid TOML: {exc}") from None
+    except RecursionError:
+        raise RunFileError(f"{path}: not valid TOML: arrays or tables nested too "
+                           "deeply") from None
     except OSError as exc:
-        raise RunFileError(f"{path}: cannot read run file: {exc}") from None
+        raise RunFileError(f"{path}: cannot read run file: {exc.strerror or exc}") from None
 
 
 def load_run(path: str | Path) -> RunDescription:
@@ -522,14 +723,18 @@ def load_run(path: str | Path) -> RunDescription:
         if table not in raw:
             raise RunFileError(f"{name}: missing table [{table}]")
     folder = path.resolve().parent
+    experiment_table = _Table(name, "experiment", raw["experiment"])
+    experiment = _experiment(experiment_table)
+    repetition_rate = _plausible_number(experiment_table, "repetition_rate", required=False)
     return RunDescription(
-        source=path.resolve(), raw=raw,
-        experiment=_experiment(_Table(name, "experiment", raw["experiment"])),
-        parameters=_parameters(name, raw["parameters"]),
-        data=_data(name, raw["data"], folder),
-        normalise=_normalise(name, raw.get("normalise", {})),
-        fit=_fit(name, raw.get("fit", {})),
-        output=_output(name, raw.get("output", {}), folder))
+        source=path.resolve(), raw=raw, experiment=experiment,
+        parameters=_parameters(experiment_table, raw["parameters"]),
+        data=_data(experiment_table, raw["data"], folder, repetition_rate),
+        normalise=_normalise(experiment_table, raw.get("normalise", {})),
+        fit=_fit(experiment_table, raw.get("fit", {})),
+        output=_output(experiment_table, raw.get("output", {}), folder),
+        repetition_rate=repetition_rate,
+        conversions=tuple(experiment_table.notes))
 
 
 def template() -> str:
@@ -544,40 +749,57 @@ def template() -> str:
 
 
 _TEMPLATE = '''\
-# tarnok run description. SI units unless a key name says otherwise
-# (_mm: millimetres). Relative paths are relative to this file's folder.
+# tarnok run description. A bare number is in SI units unless the key's name
+# says otherwise (_mm: millimetres); every dimensional key also takes a string
+# with its unit: "90 fs", "1.56 um", "80 MHz", "200 uJ", "1e17 cm^-3".
+# Relative paths are relative to this file's folder.
 
 [experiment]
 wavelength = 532e-9             # laser wavelength (m)
-w0 = 20e-6                      # beam waist radius at focus, 1/e^2 (m)
+w0 = 20e-6                      # beam waist radius at focus, 1/e^2 of the irradiance (m)
 M2 = 1.0                        # beam quality factor (>= 1)
-tau = 5e-9                      # pulse duration (s)
+tau = 5e-9                      # pulse: 1/e half-width of exp(-(t/tau)^2) (s), = 0.6 x FWHM...
+# tau_fwhm = "8.3 ns"           # ...or its full width at half maximum instead of tau
 thickness = 1e-3                # sample thickness (m)
 populations = [1e23, 0, 0, 0, 0]  # initial population of levels 1..5 (1/m^3)
 t_slices = 21                   # time slices per pulse (>= 2)
 z_slices = 11                   # depth slices through the sample (>= 2)
 beam = "on-axis"                # "on-axis" or "gaussian" (integrate over the beam profile)
 # radial_nodes = 12             # radial quadrature nodes of the gaussian beam
+# repetition_rate = "80 MHz"    # pulses per second: turns average powers into pulse energies
 
 [data]
-layout = "per-energy"           # "per-energy": one file per pulse energy; "long": one table
+layout = "per-energy"           # "per-energy": a file per curve; "long": one table with an
+                                # energy column; "wide": one table, a column group per curve
 # delimiter = ","               # ",", ";", "tab" or "whitespace"; sniffed when absent
 # header = true                 # whether the first row names the columns; sniffed when absent
 position_unit = "mm"            # "mm", "um" or "steps"
-# step_size_mm = 0.0025         # mm per motor step, needed with position_unit = "steps"
+# step_size_mm = 0.0025         # mm per motor step (or "2.5 um"), with position_unit = "steps"
 # reference = "reference"       # column to divide the signal (and sigma) by
 position_column = 0             # header name or 0-based index
 signal_column = 1
 # sigma_column = 2              # uncertainty of the signal, if measured
-energy_pattern = '(\\d+(?:\\.\\d+)?)uJ'  # finds the energy in each file name...
-energy_unit = 1e-6              # ...and converts it to joules (here from uJ)
+# closed_column = 3             # closed-aperture signal, kept beside the open one
+# closed_over_open = false      # keep the closed-aperture curve divided by the open one
+energy_pattern = '(\\d+(?:\\.\\d+)?)uJ'  # finds the energy in each file name ("auto": the
+                                # last number with an energy or power unit, e.g. _19uw)...
+energy_unit = 1e-6              # ...and the unit of a bare number: joules per unit (here
+                                # uJ), or a unit: "uJ", "mW" (powers need repetition_rate)
 # For one table with a row per point, use instead of energy_pattern and the
 # [[data.files]] tables below:
 # layout = "long"
 # file = "data/all.csv"
-# energy_column = "energy"      # pulse energy column (J, times energy_unit)
+# energy_column = "energy"      # pulse energy column (in energy_unit)
 # position_column = "z"
 # signal_column = "T"
+# For one table with a group of columns per curve, named by its energy or power
+# ({E} stands for it, with or without its unit: Z_0.5W, OA_0.5W, CA_0.5W):
+# layout = "wide"
+# file = "data/sweep.csv"
+# position_columns = "Z_{E}"    # a position column per curve, or position_column for one
+# signal_columns = "OA_{E}"     # the open-aperture signal of each curve
+# sigma_columns = "dOA_{E}"     # its uncertainty, if measured
+# closed_columns = "CA_{E}"     # the closed-aperture signal, if measured
 
 [[data.files]]
 path = "data/sample_200uJ.csv"
@@ -587,7 +809,7 @@ path = "data/sample_800uJ.csv"
 
 [[data.files]]
 path = "data/sample_3200uJ.csv"
-# pulse_energy = 3.2e-3         # (J) overrides energy_pattern for this file
+# pulse_energy = 3.2e-3         # (J, or "3.2 mJ", or a power "19 uW") overrides energy_pattern
 
 [normalise]
 enabled = true                  # false: the signal already is normalised transmittance
@@ -597,7 +819,8 @@ wings = 5                       # baseline from this many outermost points at ea
 tilt = false                    # fit a straight baseline through both wings
 
 # Model parameters: value, vary (fit it?), optional min and max.
-# Cross-sections in m^2, lifetimes in s (tau_ij: level i to level j).
+# Cross-sections in m^2 (or "2e-17 cm^2"), lifetimes in s (or "8 ns";
+# tau_ij: level i to level j).
 [parameters.sigma_12]
 value = 2e-21
 vary = true

@@ -98,8 +98,10 @@ enabled = false
 @pytest.mark.parametrize(("old", "new", "message"), [
     ("w0 = 20e-6", "w0 = -2e-5",
      "[experiment] w0: must be a positive number in metres, got -2e-05"),
-    ("w0 = 20e-6", 'w0 = "20 um"', "[experiment] w0: must be a positive number in metres, "
-     "got the string '20 um' (write the number alone"),
+    ("w0 = 20e-6", 'w0 = "20 us"', "[experiment] w0: 'us' is not a unit of length; use one of"),
+    ("w0 = 20e-6", 'w0 = "20 mm"', "[experiment] w0: 0.02 is not a plausible value in metres"),
+    ("w0 = 20e-6", 'w0 = [20]', "[experiment] w0: must be a positive number in metres, got a "
+     "list of 1 items or a string with a unit ('1.56 um')"),
     ("w0 = 20e-6", "w0 = 20", "[experiment] w0: 20 is not a plausible value in metres"),
     ("t_slices = 21", "t_slices = 1", "[experiment] t_slices: must be a whole number >= 2"),
     ("M2 = 1.0", "M2 = 0.8", "[experiment] M2: the beam quality factor must be >= 1"),
