@@ -4,6 +4,7 @@ in the logarithms of the parameters, with uncertainties and warnings."""
 from __future__ import annotations
 
 import math
+import numbers
 import os
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Literal
@@ -11,7 +12,7 @@ from typing import Any, Callable, Literal
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _core
+from . import _core, plausibility, resources
 from .experiment import Experiment
 from .parameters import NAMES, Parameters
 from .report import fit_report
@@ -171,7 +172,8 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
         message), no varied parameter, or a model that cannot be evaluated at
         any start.
     """
-    _check_arguments(data, experiment, parameters, n_starts, engine, threads, callback, seed)
+    n_starts, threads, seed = _check_arguments(data, experiment, parameters, n_starts, engine,
+                                               threads, callback, seed)
     names = parameters.varied
     if not names:
         raise ValueError("no parameter is varied: set params[name].vary = True for at least one")
@@ -179,38 +181,65 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     log_scale = [n != "z0" for n in names]
     lower, upper = _bounds(parameters, names)
     model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
+    plausibility.check_inputs(experiment, parameters, data.pulse_energies)
+    threads = (os.cpu_count() or 1) if threads is None else threads
+    if engine == "exact":
+        resources.check_derivative_memory(experiment, len(names), min(threads, n_starts))
     sigma = None if data.sigma is None else np.ascontiguousarray(data.sigma)
+    poll = _Poll(callback, n_starts)
     raw = _core.fit(model, np.ascontiguousarray(data.transmittance), sigma, parameters.vector(),
-                    indices, log_scale, lower, upper, n_starts,
-                    (os.cpu_count() or 1) if threads is None else threads, seed,
-                    _progress_adapter(callback, n_starts))
+                    indices, log_scale, lower, upper, n_starts, threads, seed,
+                    poll if callback is not None else None)
+    if poll.interrupted:
+        raw["abort_reason"] = _INTERRUPTED
+    if raw["best"] < 0:
+        _no_start_has_a_value(raw, experiment, parameters, data)
     return _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
 
 
+_INTERRUPTED = "interrupted (KeyboardInterrupt)"
+
+
+def _no_start_has_a_value(raw: dict[str, Any], experiment: Experiment,
+                          parameters: Parameters, data: ZScan) -> None:
+    if raw["cancelled"] and raw.get("abort_reason") == _INTERRUPTED:
+        raise KeyboardInterrupt("interrupted before any start of the fit had a value")
+    if raw["cancelled"]:
+        raise RuntimeError("the fit was stopped by the callback before any start had a value")
+    suspects = plausibility.farthest_from_usual(experiment, parameters, data.pulse_energies)
+    raise ValueError("the model cannot be evaluated at any start (non-finite values); the "
+                     f"inputs farthest from usual values are {suspects}; check the "
+                     "experiment and the start values")
+
+
 def _check_arguments(data: Any, experiment: Any, parameters: Any, n_starts: Any, engine: Any,
-                     threads: Any, callback: Any, seed: Any) -> None:
+                     threads: Any, callback: Any, seed: Any) -> tuple[int, int | None, int]:
     if not isinstance(data, ZScan):
         raise TypeError(f"data must be a tarnok.ZScan, got {type(data).__name__}")
     if not isinstance(experiment, Experiment):
         raise TypeError(f"experiment must be a tarnok.Experiment, got {type(experiment).__name__}")
     if not isinstance(parameters, Parameters):
         raise TypeError(f"parameters must be a tarnok.Parameters, got {type(parameters).__name__}")
-    _count("n_starts", n_starts, MAX_STARTS)
+    n_starts = _count("n_starts", n_starts, MAX_STARTS)
     if engine not in ENGINES:
         raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
     if threads is not None:
-        _count("threads", threads, MAX_THREADS)
+        threads = _count("threads", threads, MAX_THREADS)
     if callback is not None and not callable(callback):
         raise TypeError("callback must be callable or None")
-    if isinstance(seed, bool) or not isinstance(seed, int) or not 0 <= seed < 2**63:
+    if isinstance(seed, (bool, np.bool_)) or not isinstance(seed, numbers.Integral) or \
+            not 0 <= seed < 2**63:
         raise ValueError(f"seed must be an integer from 0 to 2**63 - 1, got {seed!r}")
+    return n_starts, threads, int(seed)
 
 
-def _count(name: str, value: Any, high: int) -> None:
-    if isinstance(value, bool) or not isinstance(value, int):
+def _count(name: str, value: Any, high: int) -> int:
+    # NumPy's integers count as integers (n_starts=np.int64(8)); booleans do not.
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
     if not 1 <= value <= high:
         raise ValueError(f"{name} must be between 1 and {high}, got {value}")
+    return int(value)
 
 
 def _bounds(parameters: Parameters, names: list[str]) -> tuple[list[float], list[float]]:
@@ -227,15 +256,25 @@ def _bounds(parameters: Parameters, names: list[str]) -> tuple[list[float], list
     return lower, upper
 
 
-def _progress_adapter(callback: Callable[[FitProgress], bool | None] | None,
-                      n_starts: int) -> Callable[..., bool] | None:
-    if callback is None:
-        return None
+class _Poll:
+    """Hands progress to the caller's callback; a KeyboardInterrupt raised in
+    it (by a Ctrl-C handler of the caller's own) stops the fit as Ctrl-C does."""
 
-    def poll(start: int, iteration: int, chisqr: float, best: float, done: int) -> bool:
-        return bool(callback(FitProgress(start, iteration, chisqr, best, done, n_starts)))
+    def __init__(self, callback: Callable[[FitProgress], bool | None] | None,
+                 n_starts: int) -> None:
+        self.callback = callback
+        self.n_starts = n_starts
+        self.interrupted = False
 
-    return poll
+    def __call__(self, start: int, iteration: int, chisqr: float, best: float,
+                 done: int) -> bool:
+        assert self.callback is not None
+        try:
+            return bool(self.callback(FitProgress(start, iteration, chisqr, best, done,
+                                                  self.n_starts)))
+        except KeyboardInterrupt:
+            self.interrupted = True
+            return True
 
 
 def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters: Parameters,
@@ -243,9 +282,6 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
             model: Any) -> FitResult:
     starts = [_start_outcome(k, s, names) for k, s in enumerate(raw["starts"])]
     best = raw["best"]
-    if best < 0:
-        raise ValueError("the model cannot be evaluated at any start (non-finite values); "
-                         "check the experiment and the start values")
     chosen = starts[best]
     residual = np.asarray(raw["residual"])
     jacobian = np.asarray(raw["jacobian"]).reshape(residual.size, len(names))

@@ -6,14 +6,17 @@ Simulations for planning write ``simulation.csv`` and a figure beside them."""
 
 from __future__ import annotations
 
+import contextlib
 import csv
 import dataclasses
 import json
 import math
+import os
 import platform
-from collections.abc import Mapping, Sequence
+import tempfile
+from collections.abc import Iterable, Mapping, Sequence
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any
 
 import numpy as np
 from matplotlib.figure import Figure
@@ -21,7 +24,9 @@ from matplotlib.figure import Figure
 from .experiment import Experiment
 from .normalise import NormalisedCurve
 from .parameters import Parameters
-from .plotting import plot_fit, plot_irradiance, plot_simulation, plot_starts, save_figure
+from .plotting import (FORMATS, plot_fit, plot_irradiance, plot_simulation, plot_starts,
+                       save_figure)
+from .safe_write import OutputError, check_target, write_atomically, write_text_atomically
 from .simulation import peak_irradiance
 from .zscan import ZScan
 
@@ -37,6 +42,13 @@ FIT_FIGURES = ("fit", "irradiance", "starts")
 SIMULATION_FIGURE = "simulation"
 # Raised when the layout of result.json changes in a way older readers cannot follow.
 DOCUMENT_VERSION = 1
+FIT_OUTPUTS = (RESULT_FILE, REPORT_FILE, CURVES_FILE) + tuple(
+    f"{stem}.{suffix}" for stem in FIT_FIGURES for suffix in FORMATS)
+"""Every file a fit may leave in its folder."""
+SIMULATION_OUTPUTS = (SIMULATION_FILE,) + tuple(
+    f"{SIMULATION_FIGURE}.{suffix}" for suffix in FORMATS)
+"""Every file a simulation may leave in its folder."""
+MAX_NUMBERED_FOLDERS = 10_000
 CURVE_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance", "sigma", "model", "residual")
 SIMULATION_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance",
                       "peak_irradiance_W_per_m2")
@@ -130,7 +142,9 @@ def _baseline_record(curve: NormalisedCurve) -> dict[str, Any]:
             "offset": curve.offset, "slope_per_mm": curve.slope, "focus_mm": curve.focus_mm,
             "positions_mm": curve.positions_mm.tolist(),
             "signal": curve.curve.signal.tolist(), "baseline": curve.baseline.tolist(),
-            "wing_points": curve.wing_mask.tolist()}
+            "wing_points": curve.wing_mask.tolist(),
+            "closed_signal": None if curve.curve.closed is None else curve.curve.closed.tolist(),
+            "closed_transmittance": None if curve.closed is None else curve.closed.tolist()}
 
 
 def _json_safe(value: Any) -> Any:
@@ -150,9 +164,8 @@ def _json_safe(value: Any) -> Any:
 
 def write_document(document: Mapping[str, Any], folder: Path) -> Path:
     """Write ``result.json`` (strict JSON) into ``folder`` and return its path."""
-    path = folder / RESULT_FILE
-    path.write_text(json.dumps(document, indent=1, allow_nan=False) + "\n", encoding="utf-8")
-    return path
+    return write_text_atomically(folder / RESULT_FILE,
+                                 json.dumps(document, indent=1, allow_nan=False) + "\n")
 
 
 def read_document(path: Path) -> dict[str, Any]:
@@ -247,16 +260,14 @@ def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFi
 
 def write_report(saved: SavedFit, folder: Path) -> Path:
     """Write the report text exactly as the fit produced it."""
-    path = folder / REPORT_FILE
-    path.write_text(saved.report + "\n", encoding="utf-8")
-    return path
+    return write_text_atomically(folder / REPORT_FILE, saved.report + "\n")
 
 
 def write_curves(saved: SavedFit, folder: Path) -> Path:
     """Write ``curves.csv``: one row per data point, ``sigma`` empty when unknown."""
     data = saved.data
-    path = folder / CURVES_FILE
-    with path.open("w", newline="", encoding="utf-8") as handle:
+
+    def write(handle: IO[str]) -> None:
         writer = csv.writer(handle)
         writer.writerow(CURVE_COLUMNS)
         for row in range(data.n_energies):
@@ -267,7 +278,8 @@ def write_curves(saved: SavedFit, folder: Path) -> Path:
                                  _number(data.transmittance[row, i]), sigma,
                                  _number(saved.best_fit[row, i]),
                                  _number(saved.residual[row, i])])
-    return path
+
+    return write_atomically(folder / CURVES_FILE, write)
 
 
 def _number(value: float) -> str:
@@ -333,13 +345,162 @@ def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.
         The table, then the figure.
     """
     folder.mkdir(parents=True, exist_ok=True)
-    table = folder / SIMULATION_FILE
-    with table.open("w", newline="", encoding="utf-8") as handle:
+
+    def write(handle: IO[str]) -> None:
         writer = csv.writer(handle)
         writer.writerow(SIMULATION_COLUMNS)
         for row, energy in enumerate(pulse_energies):
             for i, position in enumerate(positions_mm):
                 writer.writerow([_number(energy), _number(position),
                                  _number(curves[row, i]), _number(irradiance[row, i])])
+
+    table = write_atomically(folder / SIMULATION_FILE, write)
     figure = plot_simulation(positions_mm, curves, pulse_energies)
     return [table, save_figure(figure, folder / SIMULATION_FIGURE, format)]
+
+
+# ---------------------------------------------------------------------------
+# Choosing the folder: an earlier result is never replaced without being asked
+
+
+@dataclasses.dataclass(frozen=True)
+class OutputFolder:
+    """Where a command writes, decided (and checked) before the work starts.
+
+    Attributes
+    ----------
+    folder : Path
+        The folder to write into.
+    requested : Path
+        The folder asked for; ``folder`` differs when that one held an
+        earlier result, which is then kept.
+    replacing : bool
+        Whether an earlier result in ``folder`` is replaced (``--overwrite``).
+    created : bool
+        Whether the folder was made for this run.
+    outputs : tuple of str
+        The names of every file this kind of run may write.
+    """
+
+    folder: Path
+    requested: Path
+    replacing: bool
+    created: bool
+    outputs: tuple[str, ...]
+
+    @property
+    def note(self) -> str | None:
+        """What happened to an earlier result, for the report; None if none was there."""
+        if self.folder != self.requested:
+            return (f"{self.requested} holds an earlier result, which is kept; this one is "
+                    f"in {self.folder} (--overwrite replaces the earlier one instead)")
+        if self.replacing:
+            return f"replaced the earlier result in {self.folder} (--overwrite)"
+        return None
+
+    def remove_earlier(self, keep: Iterable[Path]) -> None:
+        """Delete the earlier run's files that this run has not written (yet), so
+        that none of them is taken for part of this result.
+
+        Raises
+        ------
+        OutputError
+            When one cannot be removed.
+        """
+        kept = {path.name for path in keep}
+        for name in self.outputs:
+            path = self.folder / name
+            if name in kept or not path.is_file():
+                continue
+            try:
+                path.unlink()
+            except OSError as error:
+                raise OutputError(path, "is left from an earlier result and cannot be "
+                                  f"removed: {error.strerror or error}") from None
+
+    def discard_if_unused(self) -> None:
+        """Remove the folder again if it was made for this run and stayed empty."""
+        if self.created:
+            with contextlib.suppress(OSError):
+                self.folder.rmdir()
+
+
+def _earlier_outputs(folder: Path, outputs: tuple[str, ...]) -> list[str]:
+    return [name for name in outputs if os.path.lexists(folder / name)]
+
+
+def _numbered_sibling(requested: Path, outputs: tuple[str, ...]) -> Path:
+    for number in range(2, MAX_NUMBERED_FOLDERS):
+        candidate = requested.with_name(f"{requested.name}-{number}")
+        if not os.path.lexists(candidate):
+            return candidate
+        if candidate.is_dir() and not _earlier_outputs(candidate, outputs):
+            return candidate
+    raise OutputError(requested, f"{MAX_NUMBERED_FOLDERS} numbered folders beside it hold "
+                      "results already; give another --output folder or --overwrite")
+
+
+def _check_writable(folder: Path) -> None:
+    try:
+        handle, name = tempfile.mkstemp(prefix=".tarnok-probe-", dir=folder)
+        os.close(handle)
+        os.unlink(name)
+    except OSError as error:
+        raise OutputError(folder, "the output folder does not take new files: "
+                          f"{error.strerror or error}") from None
+
+
+def plan_output_folder(requested: str | os.PathLike[str], outputs: tuple[str, ...], *,
+                       overwrite: bool = False, same_result: bool = False) -> OutputFolder:
+    """Choose and check the folder a command writes into, before it runs.
+
+    Parameters
+    ----------
+    requested : path-like
+        The folder asked for (created if needed).
+    outputs : tuple of str
+        The names of every file this kind of run may write
+        (:data:`FIT_OUTPUTS`, :data:`SIMULATION_OUTPUTS`).
+    overwrite : bool
+        Replace an earlier result found there; otherwise the earlier one is
+        kept and the first free numbered folder beside it (``name-2``,
+        ``name-3``, ...) is used.
+    same_result : bool
+        The folder's files belong to the very result being written again
+        (``tarnok report`` into the result's own folder): no new folder.
+
+    Returns
+    -------
+    OutputFolder
+
+    Raises
+    ------
+    OutputError
+        When the folder is a file, cannot be made or takes no new files, or a
+        name an output must take is a folder, a pipe or (with ``overwrite``)
+        a read-only file.
+    """
+    requested = Path(requested)
+    if os.path.lexists(requested) and not requested.is_dir():
+        raise OutputError(requested, "is not a folder; give an output folder")
+    earlier = _earlier_outputs(requested, outputs) if requested.is_dir() else []
+    folder, replacing = requested, False
+    if earlier and (overwrite or same_result):
+        replacing = not same_result
+    elif earlier:
+        folder = _numbered_sibling(requested, outputs)
+    created = not folder.exists()
+    try:
+        folder.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise OutputError(folder, "cannot create the output folder: "
+                          f"{error.strerror or error}") from None
+    plan = OutputFolder(folder, requested, replacing, created, outputs)
+    try:
+        for name in outputs:
+            check_target(folder / name)
+        _check_writable(folder)
+    except OutputError:
+        plan.discard_if_unused()
+        raise
+    return plan

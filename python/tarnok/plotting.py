@@ -17,6 +17,7 @@ from matplotlib.axes import Axes
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
+from .safe_write import write_atomically
 from .zscan import ZScan, as_float_array, require_finite, require_positive
 
 FORMATS = ("png", "svg", "pdf")
@@ -264,6 +265,9 @@ def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figu
 def save_figure(fig: Figure, path: str | os.PathLike[str], format: str = "png") -> Path:
     """Write a figure at 150 dpi, creating its folder.
 
+    The file is written under a temporary name and renamed into place, so a
+    failure midway leaves any earlier file of that name as it was.
+
     Parameters
     ----------
     fig : matplotlib.figure.Figure
@@ -282,6 +286,8 @@ def save_figure(fig: Figure, path: str | os.PathLike[str], format: str = "png") 
     ------
     ValueError
         For an unknown format or a suffix that contradicts it.
+    tarnok.safe_write.OutputError
+        When the file cannot be written there (an OSError).
     """
     if format not in FORMATS:
         raise ValueError(f"format: expected one of {', '.join(FORMATS)}, got {format!r}")
@@ -294,5 +300,5 @@ def save_figure(fig: Figure, path: str | os.PathLike[str], format: str = "png") 
     target.parent.mkdir(parents=True, exist_ok=True)
     if not isinstance(fig.canvas, FigureCanvasAgg):
         FigureCanvasAgg(fig)
-    fig.savefig(target, format=format, dpi=DPI)
-    return target
+    return write_atomically(target, lambda handle: fig.savefig(handle, format=format, dpi=DPI),
+                            binary=True)

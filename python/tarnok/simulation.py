@@ -7,7 +7,7 @@ from typing import Any, Literal, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _core
+from . import _core, _interruptible, plausibility, resources
 from . import _validation as check
 from .experiment import Experiment
 from .parameters import NAMES, Parameters
@@ -59,7 +59,11 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         ``full_output``, the tuple ``(curves, diagnostics)``.
     """
     model = _engine_for(experiment, positions_mm, pulse_energies, engine)
-    curves, _ = model.evaluate(_values(parameters), [])
+    plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
+    values = _values(parameters)
+    curves, _ = _interruptible.run(lambda: model.evaluate(values, []))
+    plausibility.require_finite_model(curves, "the model curves", experiment, parameters,
+                                      pulse_energies)
     if not full_output:
         return curves
     report = Diagnostics(*model.diagnostics()) if engine == "integrator" else Diagnostics(0, 0, [])
@@ -79,9 +83,14 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
     """
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
-    curves, derivatives = model.evaluate(_values(parameters), varied)
+    plausibility.check_inputs(experiment, parameters, pulse_energies)
+    resources.check_derivative_memory(experiment, len(varied), threads=1)
+    values = _values(parameters)
+    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied))
     if derivatives is None:
         return np.zeros(curves.shape + (0,))
+    plausibility.require_finite_model(derivatives, "the derivatives", experiment, parameters,
+                                      pulse_energies)
     return derivatives
 
 
@@ -98,7 +107,8 @@ def raw_transmittance(experiment: Experiment, parameters: Parameters,
     """Transmitted over incident pulse energy before any normalisation (exact
     engine); shape (n_energies, n_positions)."""
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
-    return model.raw_transmittance(_values(parameters))
+    values = _values(parameters)
+    return _interruptible.run(lambda: model.raw_transmittance(values))
 
 
 def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
@@ -111,6 +121,10 @@ def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
         raise ValueError("pulse_energies must all be above zero (J); "
                          f"got {energies[energies <= 0.0][0]!r}")
     positions = check.float_array("positions_mm", positions_mm, (1, 2))
+    if positions.ndim == 1 and positions.size * energies.size > MAX_POINTS:
+        # Checked before the positions are repeated for every energy.
+        raise ValueError(f"positions_mm x pulse_energies has {positions.size * energies.size} "
+                         f"points; at most {MAX_POINTS} are supported")
     if positions.ndim == 1:
         positions = np.ascontiguousarray(np.broadcast_to(positions, (energies.size,
                                                                      positions.size)))
