@@ -107,7 +107,8 @@ case "${1:-}" in
   setup) setup ;;
   example)
     setup
-    "$VENV/bin/tarnok" fit examples/zscan_run.toml ;;
+    # The example's folder is its own: each run replaces the previous one.
+    "$VENV/bin/tarnok" fit --overwrite examples/zscan_run.toml ;;
   test|test-fast)
     setup
     run_cpp_tests build/cpp -DCMAKE_BUILD_TYPE=Release

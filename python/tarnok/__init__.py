@@ -9,24 +9,78 @@ The main entry points::
                                tau_21=8e-9, tau_24=4e-9, tau_32=1e-10,
                                tau_41=1e-6, tau_54=1e-10)
     curves = tarnok.simulate(experiment, params, positions_mm, pulse_energies)
+    result = tarnok.fit(data, experiment, params)
+    results = tarnok.fit_many(["a.toml", "b.toml"])
+
+The names are imported on first use, so that the ``tarnok`` command starts
+(and answers Ctrl-C) before NumPy and the compiled engine are loaded.
 """
 
-from importlib.metadata import PackageNotFoundError, version as _version
+from __future__ import annotations
 
-from .experiment import Experiment
-from .parameters import Parameter, Parameters
-from . import io, normalise
-from .fit import FitProgress, FitResult, StartOutcome, fit
-from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
-from .zscan import ZScan
+import importlib
+import sys
+import types
+from typing import TYPE_CHECKING, Any
 
-try:
-    __version__ = _version("tarnok")
-except PackageNotFoundError:  # run from a source tree
-    __version__ = "0+unknown"
+# Public name -> the module that defines it.
+_EXPORTS = {
+    "Experiment": "experiment", "Parameter": "parameters", "Parameters": "parameters",
+    "FitProgress": "fit", "FitResult": "fit", "StartOutcome": "fit", "fit": "fit",
+    "Diagnostics": "simulation", "jacobian": "simulation", "peak_irradiance": "simulation",
+    "raw_transmittance": "simulation", "simulate": "simulation", "ZScan": "zscan",
+    "fit_many": "batch",
+}
+_SUBMODULES = ("io", "normalise", "units", "presets", "batch", "outputs", "plotting",
+               "runfile")
 
-__all__ = [
-    "FitProgress", "FitResult", "StartOutcome", "ZScan", "fit", "io", "normalise",
-    "Diagnostics", "Experiment", "Parameter", "Parameters", "simulate", "jacobian", "peak_irradiance",
-    "raw_transmittance", "__version__",
-]
+__all__ = sorted(_EXPORTS) + ["io", "normalise", "units", "__version__"]
+
+if TYPE_CHECKING:
+    from . import io, normalise, units
+    from .batch import fit_many
+    from .experiment import Experiment
+    from .fit import FitProgress, FitResult, StartOutcome, fit
+    from .parameters import Parameter, Parameters
+    from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
+    from .zscan import ZScan
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tarnok")
+    except PackageNotFoundError:  # run from a source tree
+        return "0+unknown"
+
+
+def __getattr__(name: str) -> Any:
+    if name in _EXPORTS:
+        value = getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
+    elif name in _SUBMODULES:
+        value = importlib.import_module(f".{name}", __name__)
+    elif name == "__version__":
+        value = _version()
+    else:
+        raise AttributeError(f"module 'tarnok' has no attribute {name!r}")
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
+
+
+class _Package(types.ModuleType):
+    """The package, whose ``fit`` is the function although a submodule of that
+    name exists: importing a submodule binds it as an attribute of its
+    package, and here that binding is left out for ``fit``."""
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        if name == "fit" and isinstance(value, types.ModuleType):
+            return
+        super().__setattr__(name, value)
+
+
+sys.modules[__name__].__class__ = _Package

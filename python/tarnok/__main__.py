@@ -1,5 +1,5 @@
 """``python -m tarnok``: the same as the ``tarnok`` command."""
 
-from .cli import main
+from ._command import main
 
 raise SystemExit(main())

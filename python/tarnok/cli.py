@@ -12,7 +12,9 @@ import contextlib
 import math
 import os
 import re
+import signal
 import sys
+import threading
 from collections.abc import Callable, Iterator, Sequence
 from decimal import Decimal
 from pathlib import Path
@@ -20,14 +22,17 @@ from typing import Any, TypeVar
 
 import numpy as np
 
+from . import _interruptible
 from .experiment import Experiment
 from .io import DataFileError
-from .outputs import (RESULT_FILE, ResultFileError, read_document, result_document, saved_fit,
-                      write_document, write_fit_files, write_simulation)
+from .outputs import (FIT_OUTPUTS, RESULT_FILE, SIMULATION_OUTPUTS, OutputFolder,
+                      ResultFileError, checked_saved_fit, plan_output_folder, read_document,
+                      result_document, write_document, write_fit_files, write_simulation)
 from .parameters import Parameters
 from .plotting import FORMATS, format_energy
 from .runfile import RunDescription, RunFileError, load_run, template
-from .simulation import peak_irradiance, simulate
+from .safe_write import OutputError
+from .simulation import MAX_POINTS, peak_irradiance, simulate
 
 EXIT_OK = 0
 EXIT_NOT_CONVERGED = 1
@@ -80,10 +85,17 @@ the output folder:
   irradiance.png  transmittance against the peak on-axis irradiance
   starts.png      final chi-square of every start (with more than one start)
 
+If the output folder holds an earlier result, that result is kept and this
+one goes into the first free numbered folder beside it (tarnok-output-2, ...);
+--overwrite replaces the earlier result instead, removing all of its files.
+Every file is written under a temporary name and renamed into place, so an
+interrupted write never leaves a partial file.
+
 While fitting, a progress line shows the start, its iteration and the best
 chi-square so far (only when stderr is a terminal, and not with --quiet).
 Ctrl-C stops the fit: the best result so far is written, marked as aborted,
-and the exit status is 1."""
+and the exit status is 1; before any start has a value there is nothing to
+write, and the exit status is 130. A second Ctrl-C stops at once."""
 
 _SIMULATE_DESCRIPTION = """\
 Compute model curves with the run file's experiment and parameter values (the
@@ -149,6 +161,9 @@ def _add_output_options(parser: argparse.ArgumentParser, default_folder: str) ->
     parser.add_argument("-o", "--output", metavar="DIR",
                         help=f"folder to write into (created if needed; default: "
                              f"{default_folder})")
+    parser.add_argument("--overwrite", action="store_true",
+                        help="replace an earlier result in the output folder (default: keep "
+                             "it and write into a new numbered folder beside it)")
     parser.add_argument("--format", choices=FORMATS,
                         help="figure file format (default: the run file's [output] format, "
                              "else png)")
@@ -223,8 +238,10 @@ def _input_step(where: object, action: Callable[[], T]) -> T:
     validation errors get the file they concern in front."""
     try:
         return action()
-    except (RunFileError, DataFileError, ResultFileError) as error:
+    except (RunFileError, DataFileError, ResultFileError, OutputError) as error:
         raise BadInput(str(error)) from None
+    except MemoryError as error:
+        raise BadInput(f"{where}: {error or 'not enough memory'}") from None
     except KeyError as error:
         raise BadInput(f"{where}: {error.args[0] if error.args else error}") from None
     except (ValueError, TypeError) as error:
@@ -243,22 +260,20 @@ def _model(run: RunDescription) -> tuple[Experiment, Parameters]:
     return experiment, parameters
 
 
-def _output_folder(option: str | None, default: Path) -> Path:
-    # Made before any long computation, so that an unwritable place is
+def _plan_folder(option: str | None, default: Path, outputs: tuple[str, ...],
+                 overwrite: bool, same_result: bool = False) -> OutputFolder:
+    # Decided before any long computation, so that an unwritable place is
     # reported at once rather than after the fit.
     folder = Path(option) if option is not None else default
-    try:
-        folder.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise BadInput(f"{folder}: cannot create the output folder: "
-                       f"{error.strerror or error}") from None
-    if not os.access(folder, os.W_OK):
-        raise BadInput(f"{folder}: the output folder is not writable")
-    return folder
+    return _input_step(folder, lambda: plan_output_folder(
+        folder, outputs, overwrite=overwrite, same_result=same_result))
 
 
-def _print_written(folder: Path, written: Sequence[Path]) -> None:
-    print(f"wrote into {folder}:")
+def _print_written(plan: OutputFolder, written: Sequence[Path], *,
+                   with_note: bool = True) -> None:
+    if with_note and plan.note:
+        print(plan.note)
+    print(f"wrote into {plan.folder}:")
     for path in written:
         print(f"  {path.name}")
 
@@ -300,27 +315,64 @@ def _chisqr(value: float) -> str:
     return f"{value:.5g}" if math.isfinite(value) else "-"
 
 
+class _StopRequest:
+    """Ctrl-C during a fit: the first asks the fit to stop at its next poll and
+    keep the best result so far; a second stops at once."""
+
+    def __init__(self) -> None:
+        self.requested = False
+        self._previous: Any = None
+
+    def __enter__(self) -> "_StopRequest":
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+
+    def _handle(self, signum: int, frame: Any) -> None:
+        if self.requested:
+            raise KeyboardInterrupt
+        self.requested = True
+
+    def callback(self, show: Callable[[Any], None] | None) -> Callable[[Any], None]:
+        """The fit's progress callback: draws progress, and stops the fit once
+        asked to (by raising KeyboardInterrupt, which the fit turns into an
+        interrupted result)."""
+        def poll(progress: Any) -> None:
+            if self.requested:
+                raise KeyboardInterrupt
+            if show is not None:
+                show(progress)
+        return poll
+
+
 def _run_fit(run: RunDescription, data: Any, experiment: Experiment, parameters: Parameters,
-             threads: int | None, show_progress: bool) -> Any:
+             threads: int | None, show_progress: bool, stop: _StopRequest) -> Any:
     from .fit import fit
 
     settings = run.fit
-    with _progress(show_progress, settings.n_starts) as callback:
+    with _progress(show_progress, settings.n_starts) as show:
         try:
             return fit(data, experiment, parameters, n_starts=settings.n_starts,
-                       engine=settings.engine, threads=threads, callback=callback,
+                       engine=settings.engine, threads=threads, callback=stop.callback(show),
                        seed=settings.seed)
-        except (ValueError, TypeError) as error:
+        except (ValueError, TypeError, MemoryError) as error:
             raise BadInput(f"{run.source}: {error}") from None
         except RuntimeError as error:
             raise FitFailed(f"{run.source}: the fit produced no result: {error}") from None
 
 
-def _fit_status(result: Any) -> int:
+def _fit_status(result: Any, stop: _StopRequest) -> int:
     if result.aborted:
         _error("the fit was stopped before it finished; the best result so far was "
                "written, marked as aborted")
         return EXIT_NOT_CONVERGED
+    if stop.requested:
+        _error("interrupted after the fit had finished; its result was written")
+        return EXIT_INTERRUPTED
     if not result.success:
         _error(f"the fit did not converge ({result.message}); its results were written "
                "for inspection")
@@ -328,22 +380,50 @@ def _fit_status(result: Any) -> int:
     return EXIT_OK
 
 
+def _fit_document(result: Any, run: RunDescription, curves: Any, data: Any,
+                  plan: OutputFolder) -> dict[str, Any]:
+    document = result_document(result, run, curves)
+    blocks = [document["report"], run.values_report(data.pulse_energies)]
+    if plan.note:
+        blocks.append(f"[[Output]]\n    {plan.note}")
+    document["report"] = "\n".join(blocks)
+    document["output"] = {"folder": str(plan.folder), "requested": str(plan.requested),
+                          "replaced_earlier_result": plan.replacing}
+    return document
+
+
+def _write_fit(document: dict[str, Any], plan: OutputFolder, format: str) -> list[Path]:
+    def write() -> list[Path]:
+        written = [write_document(document, plan.folder)]
+        # The earlier run's files go once this result is safely in place, so
+        # that none of them is ever taken for part of it.
+        if plan.replacing:
+            plan.remove_earlier(keep=written)
+        saved = checked_saved_fit(document, str(written[0]))
+        return written + write_fit_files(saved, plan.folder, format)
+    return _input_step(plan.folder, write)
+
+
 def _fit_command(args: argparse.Namespace) -> int:
     run = _load_run(args.run)
     experiment, parameters = _model(run)
     data, curves = _input_step(run.source, run.load_data)
-    folder = _output_folder(args.output, run.output.folder)
+    plan = _plan_folder(args.output, run.output.folder, FIT_OUTPUTS, args.overwrite)
     threads = args.threads if args.threads is not None else run.fit.threads
-    result = _run_fit(run, data, experiment, parameters, threads, _show_progress(args.quiet))
-    document = result_document(result, run, curves)
-    written = [write_document(document, folder)]
-    written += write_fit_files(saved_fit(document, str(written[0])), folder,
-                               args.format or run.output.format)
+    try:
+        with _StopRequest() as stop:
+            result = _run_fit(run, data, experiment, parameters, threads,
+                              _show_progress(args.quiet), stop)
+            document = _fit_document(result, run, curves, data, plan)
+            written = _write_fit(document, plan, args.format or run.output.format)
+    except BaseException:
+        plan.discard_if_unused()
+        raise
     if not args.quiet:
-        print(document["report"])
+        print(document["report"])  # which says where an earlier result went
         print()
-        _print_written(folder, written)
-    return _fit_status(result)
+        _print_written(plan, written, with_note=False)
+    return _fit_status(result, stop)
 
 
 # ---------------------------------------------------------------------------
@@ -356,6 +436,10 @@ def _scan_positions(scan: Sequence[str]) -> np.ndarray:
     if not (math.isfinite(start) and math.isfinite(stop)) or start == stop or count < 5:
         raise BadInput("--scan: needs START and STOP apart (mm) and a COUNT of at least 5, "
                        f"got {' '.join(scan)}")
+    if count > MAX_POINTS:
+        # Refused before the positions are made, not after.
+        raise BadInput(f"--scan: COUNT {count} is more than the {MAX_POINTS} points a "
+                       "simulation can hold")
     return np.linspace(start, stop, count)
 
 
@@ -391,17 +475,34 @@ def _simulate_command(args: argparse.Namespace) -> int:
     run = _load_run(args.run)
     experiment, parameters = _model(run)
     positions, energies = _planning_grid(run, args)
-    curves = _input_step(run.source, lambda: simulate(experiment, parameters, positions,
-                                                      energies, run.fit.engine))
-    irradiance = peak_irradiance(experiment, parameters, positions, energies)
-    folder = _output_folder(args.output, run.output.folder)
-    written = write_simulation(folder, positions, energies, curves, irradiance,
-                               args.format or run.output.format)
+    plan = _plan_folder(args.output, run.output.folder, SIMULATION_OUTPUTS, args.overwrite)
+    try:
+        curves = _input_step(run.source, lambda: simulate(experiment, parameters, positions,
+                                                          energies, run.fit.engine))
+        irradiance = _input_step(run.source, lambda: _finite_irradiance(
+            experiment, parameters, positions, energies))
+        if plan.replacing:
+            _input_step(plan.folder, lambda: plan.remove_earlier(keep=()))
+        written = _input_step(plan.folder, lambda: write_simulation(
+            plan.folder, positions, energies, curves, irradiance,
+            args.format or run.output.format))
+    except BaseException:
+        plan.discard_if_unused()
+        raise
     if not args.quiet:
         _print_simulation(energies, curves, irradiance)
         print()
-        _print_written(folder, written)
+        _print_written(plan, written)
     return EXIT_OK
+
+
+def _finite_irradiance(experiment: Experiment, parameters: Parameters, positions: np.ndarray,
+                       energies: np.ndarray) -> np.ndarray:
+    irradiance = peak_irradiance(experiment, parameters, positions, energies)
+    if not np.all(np.isfinite(irradiance) & (irradiance > 0)):
+        raise ValueError("the peak irradiance is not a finite positive number at every point; "
+                         "check the pulse energies, w0 and tau")
+    return irradiance
 
 
 # ---------------------------------------------------------------------------
@@ -411,19 +512,30 @@ def _simulate_command(args: argparse.Namespace) -> int:
 def _report_command(args: argparse.Namespace) -> int:
     source = Path(args.result)
     document = _input_step(source, lambda: read_document(source))
-    saved = _input_step(source, lambda: saved_fit(document, str(source)))
-    _input_step(f"{source}: experiment", lambda: Experiment(**saved.experiment))
-    _input_step(f"{source}: params", lambda: Parameters(**saved.parameter_values))
-    folder = _output_folder(args.output, source.parent)
-    written = []
-    if folder.resolve() != source.parent.resolve():
-        # The new folder gets its own copy, so that it is complete on its own.
-        written.append(write_document(document, folder))
-    written += write_fit_files(saved, folder, args.format or "png")
+    saved = _input_step(source, lambda: checked_saved_fit(document, str(source)))
+    requested = Path(args.output) if args.output is not None else source.parent
+    own_folder = requested.resolve() == source.parent.resolve()
+    plan = _plan_folder(args.output, source.parent, FIT_OUTPUTS, args.overwrite,
+                        same_result=own_folder)
+
+    def write() -> list[Path]:
+        written = []
+        if not own_folder:
+            # The new folder gets its own copy, so that it is complete on its own.
+            written.append(write_document(document, plan.folder))
+            if plan.replacing:
+                plan.remove_earlier(keep=written)
+        return written + write_fit_files(saved, plan.folder, args.format or "png")
+
+    try:
+        written = _input_step(plan.folder, write)
+    except BaseException:
+        plan.discard_if_unused()
+        raise
     if not args.quiet:
         print(saved.report)
         print()
-        _print_written(folder, written)
+        _print_written(plan, written)
     return EXIT_OK
 
 
@@ -479,5 +591,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(error))
         return EXIT_NOT_CONVERGED
     except KeyboardInterrupt:
-        _error("interrupted")
-        return EXIT_INTERRUPTED
+        return _interrupted()
+
+
+def _interrupted() -> int:
+    # A further Ctrl-C while the message is printed would end in a traceback.
+    if threading.current_thread() is threading.main_thread():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _error("interrupted")
+    if _interruptible.abandoned_evaluations():
+        # An evaluation Ctrl-C abandoned still runs without the interpreter
+        # lock; ending the process now spares waiting for it at shutdown.
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(EXIT_INTERRUPTED)
+    return EXIT_INTERRUPTED

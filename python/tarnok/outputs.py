@@ -258,6 +258,52 @@ def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFi
         run_name=Path(run["source"]).name if run.get("source") else "")
 
 
+_DAMAGE = (TypeError, ValueError, KeyError, IndexError, AttributeError, OverflowError)
+
+
+def checked_saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFit:
+    """:func:`saved_fit`, plus every check the report and figures rely on, so
+    that a damaged or hand-edited document is answered with one message.
+
+    Raises
+    ------
+    ResultFileError
+        Naming the file and what is wrong in it.
+    """
+    try:
+        saved = saved_fit(document, source)
+        _check_consistent(saved)
+    except ResultFileError:
+        raise
+    except RecursionError:
+        raise ResultFileError(f"{source}: nested too deeply to be a result file") from None
+    except _DAMAGE as error:
+        raise ResultFileError(f"{source}: damaged or not written by tarnok fit: "
+                              f"{error}") from None
+    return saved
+
+
+def _check_consistent(saved: SavedFit) -> None:
+    shape = saved.data.transmittance.shape
+    for name, array in (("best_fit", saved.best_fit), ("residual", saved.residual)):
+        if array.shape != shape:
+            raise ValueError(f"{name!r} has shape {array.shape}, the data {shape}")
+        if not np.all(np.isfinite(array)):
+            raise ValueError(f"{name!r} holds values that are not numbers")
+    chisqr = saved.start_chisqr
+    if chisqr.ndim != 1 or not 0 <= saved.best_start < chisqr.size:
+        raise ValueError(f"'best_start' {saved.best_start} is not one of the "
+                         f"{chisqr.size} starts")
+    if not math.isfinite(chisqr[saved.best_start]):
+        raise ValueError(f"the best start {saved.best_start} has no chi-square")
+    experiment = Experiment(**saved.experiment)
+    params = Parameters(**saved.parameter_values)
+    irradiance = peak_irradiance(experiment, params, saved.data.positions_mm,
+                                 saved.data.pulse_energies)
+    if not np.all(np.isfinite(irradiance) & (irradiance > 0)):
+        raise ValueError("its experiment gives no finite irradiance at every point")
+
+
 def write_report(saved: SavedFit, folder: Path) -> Path:
     """Write the report text exactly as the fit produced it."""
     return write_text_atomically(folder / REPORT_FILE, saved.report + "\n")

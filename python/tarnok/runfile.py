@@ -238,11 +238,12 @@ class RunDescription:
                            else data.energy_pattern, **common)
                 for entry in data.files]
 
-    def values_report(self) -> str:
-        """The ``[[Experiment]]`` block of a report: every value in SI, and how
-        values given with units or as powers were converted."""
+    def values_report(self, pulse_energies: Any = ()) -> str:
+        """The ``[[Experiment]]`` block of a report: every value in SI (and the
+        pulse energies, when given), and how values given with units or as
+        powers were converted."""
         lines = ["[[Experiment]] (SI units)"]
-        width = max(len(key) for key in self.experiment) + 1
+        width = max(len(key) for key in [*self.experiment, "pulse_energies"]) + 1
         for key, value in self.experiment.items():
             unit = _EXPERIMENT_UNITS.get(key, "")
             shown = ", ".join(f"{v:.7g}" for v in value) if isinstance(value, list) \
@@ -250,6 +251,9 @@ class RunDescription:
             lines.append(f"    {(key + ':').ljust(width)} {shown}{' ' + unit if unit else ''}")
         if self.repetition_rate is not None and "repetition_rate" not in self.experiment:
             lines.append(f"    {'repetition_rate:'.ljust(width)} {self.repetition_rate:.7g} Hz")
+        if len(pulse_energies):
+            shown = ", ".join(f"{energy:.7g}" for energy in pulse_energies)
+            lines.append(f"    {'pulse_energies:'.ljust(width)} {shown} J")
         lines += [f"    - {note}" for note in self.conversions]
         return "\n".join(lines)
 
