@@ -13,9 +13,11 @@ import threading
 from collections.abc import Callable
 from typing import Any, TypeVar
 
+from . import _core
+
 T = TypeVar("T")
 
-_abandoned: set[threading.Thread] = set()
+_abandoned: set[threading.Event] = set()
 _lock = threading.Lock()
 
 
@@ -30,6 +32,9 @@ def run(work: Callable[[], T]) -> T:
     if threading.current_thread() is not threading.main_thread():
         return work()  # signals are delivered to the main thread only
     outcome: dict[str, Any] = {}
+    # An event rather than Thread.join: an interrupted join marks the thread
+    # as ended although it still runs.
+    done = threading.Event()
 
     def target() -> None:
         try:
@@ -38,16 +43,19 @@ def run(work: Callable[[], T]) -> T:
             outcome["error"] = error
         finally:
             with _lock:
-                _abandoned.discard(thread)
+                done.set()
+                _abandoned.discard(done)
 
-    thread = threading.Thread(target=target, name="tarnok-evaluation", daemon=True)
-    thread.start()
+    threading.Thread(target=target, name="tarnok-evaluation", daemon=True).start()
     try:
-        thread.join()
+        done.wait()
     except KeyboardInterrupt:
         with _lock:
-            if thread.is_alive():
-                _abandoned.add(thread)
+            if not done.is_set():
+                _abandoned.add(done)
+                # Its engine is still in use when the interpreter exits: alive
+                # on purpose, not a leak worth a report on the terminal.
+                _core.silence_leak_warnings()
         raise
     if "error" in outcome:
         raise outcome["error"]
@@ -57,4 +65,4 @@ def run(work: Callable[[], T]) -> T:
 def abandoned_evaluations() -> int:
     """How many interrupted evaluations are still running in the background."""
     with _lock:
-        return sum(thread.is_alive() for thread in _abandoned)
+        return len(_abandoned)
