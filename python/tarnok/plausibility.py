@@ -33,6 +33,9 @@ POPULATION_MAX = 1e32  # 1/m^3; a solid holds about 1e29 molecules per m^3
 PULSE_ENERGY_RANGE = (1e-24, 1e6)  # J, after energy_scale
 CROSS_SECTION_MAX = 1e-10  # m^2
 LIFETIME_RANGE = (1e-30, 1e12)  # s
+# Beyond this linear absorbance the sample lets through less than e^-500 of the
+# light: nothing a detector could measure, and below what a float can divide.
+ABSORBANCE_MAX = 500.0
 # A typical value of each, in decades, to say which input lies farthest out.
 _TYPICAL = {"wavelength": 1e-6, "w0": 1e-4, "M2": 1.0, "tau": 1e-10, "thickness": 1e-3,
             "pulse energy": 1e-5, "cross-section": 1e-21, "lifetime": 1e-9}
@@ -41,7 +44,7 @@ _TYPICAL = {"wavelength": 1e-6, "w0": 1e-4, "M2": 1.0, "tau": 1e-10, "thickness"
 def _outside(name: str, value: float, low: float, high: float, unit: str) -> str | None:
     if low <= value <= high:
         return None
-    return (f"{name} = {value!r}{' ' + unit if unit else ''} lies outside the range "
+    return (f"{name} = {float(value)!r}{' ' + unit if unit else ''} lies outside the range "
             f"{low:g} to {high:g} that any z-scan lies in")
 
 
@@ -63,14 +66,24 @@ def _problems(experiment: "Experiment", parameters: "Parameters",
     found += [f"populations[{i}] = {value!r} 1/m^3 is above {POPULATION_MAX:g}"
               for i, value in enumerate(experiment.populations) if value > POPULATION_MAX]
     found += list(_parameter_problems(parameters))
+    absorbance = _linear_absorbance(experiment, parameters)
+    if absorbance > ABSORBANCE_MAX:
+        found.append(f"the linear absorbance sigma_12 x populations[0] x thickness = "
+                     f"{absorbance:g} is above {ABSORBANCE_MAX:g}: the sample would let "
+                     "through no measurable light")
     scale = parameters["energy_scale"].value if "energy_scale" in parameters else 1.0
     energies = np.asarray(pulse_energies, dtype=np.float64).ravel() * scale
     low, high = PULSE_ENERGY_RANGE
     bad = energies[(energies < low) | (energies > high)]
     if bad.size:
-        found.append(f"a pulse energy of {bad[0]!r} J (times energy_scale) lies outside "
+        found.append(f"a pulse energy of {float(bad[0])!r} J (times energy_scale) lies outside "
                      f"the range {low:g} to {high:g} J that any z-scan lies in")
     return [problem for problem in found if problem]
+
+
+def _linear_absorbance(experiment: "Experiment", parameters: "Parameters") -> float:
+    sigma = parameters["sigma_12"].value if "sigma_12" in parameters else 0.0
+    return sigma * experiment.populations[0] * experiment.thickness
 
 
 def check_inputs(experiment: "Experiment", parameters: "Parameters",
@@ -97,6 +110,8 @@ def _decades_from_typical(experiment: "Experiment", parameters: "Parameters",
                    for name in CROSS_SECTIONS if name in parameters]
     candidates += [(name, parameters[name].value, _TYPICAL["lifetime"])
                    for name in LIFETIMES if name in parameters]
+    candidates.append(("the linear absorbance sigma_12 x populations[0] x thickness",
+                       _linear_absorbance(experiment, parameters), 1.0))
     energies = np.asarray(pulse_energies, dtype=np.float64).ravel()
     candidates += [("pulse energy", float(e), _TYPICAL["pulse energy"]) for e in energies]
     ranked = [(abs(math.log10(value / typical)), f"{name} = {value:g}")

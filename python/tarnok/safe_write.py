@@ -15,6 +15,7 @@ from pathlib import Path
 from typing import IO, Any
 
 TEMPORARY_PREFIX = ".tarnok-partial-"
+_ANY_WRITE = stat.S_IWUSR | stat.S_IWGRP | stat.S_IWOTH
 
 
 class OutputError(OSError):
@@ -58,7 +59,9 @@ def check_target(path: Path, *, replace: bool = True) -> None:
                           "written to")
     if not replace:
         raise OutputError(path, "already exists and is left unchanged")
-    if not os.access(path, os.W_OK):
+    # The mode bits too: to the superuser every file is writable, but one whose
+    # owner took away its write permission is still meant to stay as it is.
+    if not (status.st_mode & _ANY_WRITE) or not os.access(path, os.W_OK):
         raise OutputError(path, "is read-only; it is not replaced")
 
 
