@@ -47,7 +47,6 @@ PulseTrain::PulseTrain(const SliceSystem& system, const ParameterVector& values,
     decay_over_period_.top.col(column) = z.head<4>();
     if (column == 4) decay_over_period_.corner = z(4);
   }
-  preconditioner_ = (Eigen::Matrix4d::Identity() - decay_over_period_.top.leftCols<4>()).inverse();
   for (std::size_t v = 0; v < system.direction_count(); ++v) {
     const RateMatrixPartials partial =
         rate_matrix_partials(values, varied[v], system.rates().inv_photon_energy);
@@ -60,6 +59,7 @@ void PulseTrain::prepare(Workspace& work) const {
   work.state.resize(n);
   work.residual.resize(n);
   work.adjoint_seed.resize(n);
+  work.newton.resize(system_.z_slices());
   work.accelerator.reset(n);
 }
 
@@ -93,13 +93,14 @@ double PulseTrain::settle(std::span<const double> incident, SliceSystem::Workspa
       slices.populations[k].head<4>() = Eigen::Map<const Eigen::Vector4d>(&work.state[k * excited_levels]);
       slices.populations[k](4) = initial(4);
     }
-    const double transmitted = system_.pulse(incident, slices);
+    const double transmitted = system_.pulse(incident, slices, true);
     ++work.pulses;
+    update_newton(slices, work);
     for (std::size_t k = 0; k < nz; ++k) {
       const ConservingVector next = decay_over_period_ * slices.populations[k];
       const Eigen::Map<const Eigen::Vector4d> x(&work.state[k * excited_levels]);
       Eigen::Map<Eigen::Vector4d>(&work.residual[k * excited_levels]) =
-          preconditioner_ * (next.head<4>() - x);
+          work.newton[k] * (next.head<4>() - x);
     }
     const double scale = std::max(max_abs(work.state), floor);
     change = max_abs(work.residual) / scale;
@@ -135,7 +136,7 @@ void PulseTrain::settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& 
       const Eigen::Map<const Eigen::Vector4d> mu(&work.state[k * excited_levels]);
       const Eigen::Map<const Eigen::Vector4d> c(&work.adjoint_seed[k * excited_levels]);
       Eigen::Map<Eigen::Vector4d>(&work.residual[k * excited_levels]) =
-          preconditioner_.transpose() * (c + slices.adjoint[k].head<4>() - mu);
+          work.newton[k].transpose() * (c + slices.adjoint[k].head<4>() - mu);
     }
     change = max_abs(work.residual) / std::max(max_abs(work.state), seed_size);
     if (change <= train_tolerance) return;
@@ -143,6 +144,16 @@ void PulseTrain::settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& 
     work.accelerator.step(work.state, work.residual);
   }
   refuse_unsettled(change);
+}
+
+// Newton's matrices from the pulse just sent: the steady state of slice k
+// under that pulse's light solves x = E M_k x.
+void PulseTrain::update_newton(const SliceSystem::Workspace& slices, Workspace& work) const {
+  for (std::size_t k = 0; k < system_.z_slices(); ++k) {
+    ConservingMatrix one_period;
+    product<false>(decay_over_period_, slices.propagators[k], one_period);
+    work.newton[k] = (Eigen::Matrix4d::Identity() - one_period.top.leftCols<4>()).inverse();
+  }
 }
 
 // The adjoint of the populations after the pulse that an adjoint mu of the

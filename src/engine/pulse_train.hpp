@@ -6,12 +6,16 @@
 // between pulses.
 //
 // The steady state is the fixed point of x -> E(P(x)), P the pulse map of a
-// column of depth slices, E = exp(D T). Its residual is preconditioned by
-// (I - E)^-1, the exact solution for a pulse whose change of the populations
-// does not depend on them, so that only the pulse's nonlinearity is left to
-// the iteration, and the iteration is Anderson-accelerated. Derivatives of the
-// steady state follow from the implicit-function theorem, by the transposed
-// system solved the same way with the pulse's backward pass.
+// column of depth slices, E = exp(D T). Under the light it meets, a slice's
+// populations evolve linearly, so the pulse map's derivative by a slice's own
+// populations is the product M_k of its steps' propagators, which the pulse
+// forms on the way; the light couples a slice only to those behind it. Each
+// step is Newton's for every slice on its own, x_k + (I - E M_k)^-1 (E P_k(x)
+// - x_k), exact but for that coupling, and the steps are Anderson-accelerated
+// for the coupling's sake. A plain iteration would take thousands of pulses
+// where lifetimes are long against the period; these take a few. Derivatives
+// of the steady state follow from the implicit-function theorem, by the
+// transposed system solved the same way with the pulse's backward pass.
 #pragma once
 
 #include <span>
@@ -44,6 +48,7 @@ class PulseTrain {
   struct Workspace {
     std::vector<double> state, residual;  // the four excited levels of each slice
     std::vector<double> adjoint_seed;     // d transmitted / d state
+    std::vector<Eigen::Matrix4d> newton;  // (I - E M_k)^-1 of each slice
     AndersonAccelerator accelerator;
     std::size_t pulses = 0;               // sent so far, for the cost figures
   };
@@ -61,12 +66,12 @@ class PulseTrain {
   void settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& slices,
                       Workspace& work) const;
   void seed_from_adjoint(std::span<const double> mu, SliceSystem::Workspace& slices) const;
+  void update_newton(const SliceSystem::Workspace& slices, Workspace& work) const;
   void add_period_derivatives(std::span<const double> mu, const SliceSystem::Workspace& slices,
                               std::span<double> d_transmitted) const;
 
   const SliceSystem& system_;
   ConservingMatrix decay_over_period_;  // E = exp(D T)
-  Eigen::Matrix4d preconditioner_;      // (I - E)^-1 on the excited levels
   ExponentialRecord period_record_;     // of E, for its derivatives
   std::vector<ConservingMatrix> period_partials_;  // dD/dp T along each direction
 };

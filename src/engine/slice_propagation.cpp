@@ -41,6 +41,7 @@ SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& gri
 void SliceSystem::prepare(Workspace& work) const {
   work.populations.resize(z_slices_);
   work.adjoint.resize(z_slices_);
+  work.propagators.resize(z_slices_);
   work.d_populations.resize(z_slices_ * direction_count());
   if (records() && work.tape.size() < t_slices_ * z_slices_) work.tape.resize(t_slices_ * z_slices_);
 }
@@ -49,27 +50,34 @@ double SliceSystem::transmit(std::span<const double> incident,
                              std::span<const double> d_incident, Workspace& work,
                              std::span<double> d_transmitted) const {
   for (ConservingVector& z : work.populations) z = initial_;
-  if (!records()) return transmit_forward(incident, d_incident, work, d_transmitted);
-  const double transmitted = pulse(incident, work);
+  if (!records()) return transmit_forward(incident, d_incident, work, d_transmitted, false);
+  const double transmitted = pulse(incident, work, false);
   for (ConservingVector& z_bar : work.adjoint) z_bar.setZero();
   backward(incident.size(), 1.0, true, d_incident, work, d_transmitted);
   return transmitted;
 }
 
-double SliceSystem::pulse(std::span<const double> incident, Workspace& work) const {
+double SliceSystem::pulse(std::span<const double> incident, Workspace& work,
+                          bool propagators) const {
+  if (propagators)
+    for (ConservingMatrix& m : work.propagators) {
+      m = ConservingMatrix::zero();
+      m.top.leftCols<4>().setIdentity();
+      m.corner = 1.0;
+    }
   if (records()) {
     const std::size_t cells = incident.size() * z_slices_;
     if (work.tape.size() < cells) work.tape.resize(cells);
-    return transmit_recorded(incident, work);
+    return transmit_recorded(incident, work, propagators);
   }
   if (direction_count() > 0)
     throw std::logic_error("a pulse from chosen populations needs the backward pass");
-  return transmit_forward(incident, {}, work, {});
+  return transmit_forward(incident, {}, work, {}, propagators);
 }
 
 double SliceSystem::transmit_forward(std::span<const double> incident,
                                      std::span<const double> d_incident, Workspace& work,
-                                     std::span<double> d_transmitted) const {
+                                     std::span<double> d_transmitted, bool propagators) const {
   const std::size_t n_dir = direction_count();
   for (ConservingVector& dz : work.d_populations) dz.setZero();
   for (std::size_t v = 0; v < n_dir; ++v) d_transmitted[v] = 0.0;
@@ -78,7 +86,8 @@ double SliceSystem::transmit_forward(std::span<const double> incident,
   for (std::size_t j = 0; j < incident.size(); ++j) {
     double light = incident[j];
     for (std::size_t v = 0; v < n_dir; ++v) work.d_light[v] = d_incident[j * n_dir + v];
-    for (std::size_t k = 0; k < z_slices_; ++k) light = advance_slice(k, light, work);
+    for (std::size_t k = 0; k < z_slices_; ++k)
+      light = advance_slice(k, light, work, propagators ? &work.propagators[k] : nullptr);
     // Plain sums in ascending time, as the integrator-based model forms them.
     transmitted += light;
     for (std::size_t v = 0; v < n_dir; ++v) d_transmitted[v] += work.d_light[v];
@@ -97,8 +106,8 @@ SliceTransmission SliceSystem::slice_light(double light, const StepLevels& n) co
   return t;
 }
 
-double SliceSystem::advance_slice(std::size_t slice, double light,
-                                  Workspace& work) const noexcept {
+double SliceSystem::advance_slice(std::size_t slice, double light, Workspace& work,
+                                  ConservingMatrix* propagator) const noexcept {
   const std::size_t n_dir = direction_count();
   ConservingVector& z = work.populations[slice];
   ConservingVector* dz = work.d_populations.data() + slice * n_dir;
@@ -123,7 +132,7 @@ double SliceSystem::advance_slice(std::size_t slice, double light,
     directions[v].corner = 0.0;
   }
   Midpoint& midpoint = work.midpoint;
-  propagate(x, directions, z, std::span(dz, n_dir), averaged_ ? &midpoint : nullptr);
+  propagate(x, directions, z, std::span(dz, n_dir), averaged_ ? &midpoint : nullptr, propagator);
   n.end = to_levels(z);
   for (std::size_t v = 0; v < n_dir; ++v) dn[v].end = to_levels(dz[v]);
   if (averaged_) {
@@ -164,7 +173,8 @@ ConservingMatrix SliceSystem::step_generator(double flux) const noexcept {
   return x;
 }
 
-double SliceSystem::transmit_recorded(std::span<const double> incident, Workspace& work) const {
+double SliceSystem::transmit_recorded(std::span<const double> incident, Workspace& work,
+                                      bool propagators) const {
   double transmitted = 0.0;
   for (std::size_t j = 0; j < incident.size(); ++j) {
     double light = incident[j];
@@ -175,7 +185,8 @@ double SliceSystem::transmit_recorded(std::span<const double> incident, Workspac
       cell.light_in = light;
       cell.flux = rates_.inv_photon_energy * light;
       propagate_recorded(step_generator(cell.flux), z, cell.exponential,
-                         averaged_ ? &cell.z_middle : nullptr);
+                         averaged_ ? &cell.z_middle : nullptr,
+                         propagators ? &work.propagators[k] : nullptr);
       cell.z_out = z;
       cell.light = slice_light(light, levels_of(cell));
       light = cell.light.out;

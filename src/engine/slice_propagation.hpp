@@ -45,6 +45,9 @@ class SliceSystem {
     std::vector<ConservingVector> populations;    // of each depth slice
     std::vector<ConservingVector> d_populations;  // slice-major, direction fastest
     std::vector<ConservingVector> adjoint;        // of each slice's populations
+    // The linear map the pulse makes of each slice's populations, for the
+    // light it met: dP_k / dx_k of the pulse map (with pulse(..., true)).
+    std::vector<ConservingMatrix> propagators;
     std::array<ConservingMatrix, max_directions> directions;
     std::array<double, max_directions> d_light;
     Midpoint midpoint;  // of the slice being advanced
@@ -71,8 +74,9 @@ class SliceSystem {
   // The parts of a pulse for callers that choose the populations a pulse
   // meets (a train of pulses): pulse() sends the light through from the
   // populations in work.populations, leaves there those after it and, when
-  // records(), keeps the record for backward().
-  double pulse(std::span<const double> incident, Workspace& work) const;
+  // records(), keeps the record for backward(); with `propagators`, fills
+  // work.propagators.
+  double pulse(std::span<const double> incident, Workspace& work, bool propagators) const;
   // The backward pass of the recorded pulse: on entry work.adjoint holds the
   // adjoint of the populations after the pulse, light_weight that of its
   // transmitted sum; on return work.adjoint holds the adjoint of those
@@ -104,11 +108,14 @@ class SliceSystem {
   // The rate matrix times the time step under photon flux F:
   // D dt + F S dt + F^2 T dt.
   ConservingMatrix step_generator(double flux) const noexcept;
-  double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
+  double advance_slice(std::size_t slice, double light, Workspace& work,
+                       ConservingMatrix* propagator) const noexcept;
   StepLevels levels_of(const Workspace::Cell& cell) const noexcept;
   double transmit_forward(std::span<const double> incident, std::span<const double> d_incident,
-                          Workspace& work, std::span<double> d_transmitted) const;
-  double transmit_recorded(std::span<const double> incident, Workspace& work) const;
+                          Workspace& work, std::span<double> d_transmitted,
+                          bool propagators) const;
+  double transmit_recorded(std::span<const double> incident, Workspace& work,
+                           bool propagators) const;
 
   // The rate matrix over one time step is decay_step_ + F absorption_step_
   // + F^2 two_photon_step_.
