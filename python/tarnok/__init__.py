@@ -18,10 +18,11 @@ The names are imported on first use, so that the ``tarnok`` command starts
 
 from __future__ import annotations
 
+# Only modules the interpreter has loaded already: this runs before the
+# command can answer Ctrl-C.
 import importlib
 import sys
 import types
-from typing import TYPE_CHECKING, Any
 
 # Public name -> the module that defines it.
 _EXPORTS = {
@@ -36,16 +37,6 @@ _SUBMODULES = ("io", "normalise", "units", "presets", "batch", "outputs", "plott
 
 __all__ = sorted(_EXPORTS) + ["io", "normalise", "units", "__version__"]
 
-if TYPE_CHECKING:
-    from . import io, normalise, units
-    from .batch import fit_many
-    from .experiment import Experiment
-    from .fit import FitProgress, FitResult, StartOutcome, fit
-    from .parameters import Parameter, Parameters
-    from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
-    from .zscan import ZScan
-
-
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 
@@ -55,7 +46,7 @@ def _version() -> str:
         return "0+unknown"
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     if name in _EXPORTS:
         value = getattr(importlib.import_module(f".{_EXPORTS[name]}", __name__), name)
     elif name in _SUBMODULES:
@@ -77,7 +68,7 @@ class _Package(types.ModuleType):
     name exists: importing a submodule binds it as an attribute of its
     package, and here that binding is left out for ``fit``."""
 
-    def __setattr__(self, name: str, value: Any) -> None:
+    def __setattr__(self, name: str, value: object) -> None:
         if name == "fit" and isinstance(value, types.ModuleType):
             return
         super().__setattr__(name, value)

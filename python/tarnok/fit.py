@@ -174,6 +174,7 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     """
     n_starts, threads, seed = _check_arguments(data, experiment, parameters, n_starts, engine,
                                                threads, callback, seed)
+    parameters = parameters.resolved(experiment)  # report the beam actually used
     names = parameters.varied
     if not names:
         raise ValueError("no parameter is varied: set params[name].vary = True for at least one")

@@ -32,10 +32,8 @@ EXPERIMENT_RANGES = {
 POPULATION_MAX = 1e32  # 1/m^3; a solid holds about 1e29 molecules per m^3
 PULSE_ENERGY_RANGE = (1e-24, 1e6)  # J, after energy_scale
 CROSS_SECTION_MAX = 1e-10  # m^2
+TWO_PHOTON_MAX = 1e-40  # m^4 s, 1e18 GM
 LIFETIME_RANGE = (1e-30, 1e12)  # s
-# Beyond this linear absorbance the sample lets through less than e^-500 of the
-# light: nothing a detector could measure, and below what a float can divide.
-ABSORBANCE_MAX = 500.0
 # A typical value of each, in decades, to say which input lies farthest out.
 _TYPICAL = {"wavelength": 1e-6, "w0": 1e-4, "M2": 1.0, "tau": 1e-10, "thickness": 1e-3,
             "pulse energy": 1e-5, "cross-section": 1e-21, "lifetime": 1e-9}
@@ -57,20 +55,24 @@ def _parameter_problems(parameters: "Parameters") -> Iterable[str]:
     for name in LIFETIMES:
         if name in parameters:
             yield _outside(name, parameters[name].value, *LIFETIME_RANGE, "s") or ""
+    if "delta_12" in parameters:
+        yield _outside("delta_12", parameters["delta_12"].value, 0.0, TWO_PHOTON_MAX,
+                       "m^4 s") or ""
+
+
+def _used(experiment: "Experiment", parameters: "Parameters", name: str) -> float:
+    # w0 and M2 may be parameters too, which then take the experiment's place.
+    given = parameters[name].value if name in parameters else None
+    return float(getattr(experiment, name) if given is None else given)
 
 
 def _problems(experiment: "Experiment", parameters: "Parameters",
               pulse_energies: Any) -> list[str]:
-    found = [_outside(name, getattr(experiment, name), low, high, unit)
+    found = [_outside(name, _used(experiment, parameters, name), low, high, unit)
              for name, (low, high, unit) in EXPERIMENT_RANGES.items()]
     found += [f"populations[{i}] = {value!r} 1/m^3 is above {POPULATION_MAX:g}"
               for i, value in enumerate(experiment.populations) if value > POPULATION_MAX]
     found += list(_parameter_problems(parameters))
-    absorbance = _linear_absorbance(experiment, parameters)
-    if absorbance > ABSORBANCE_MAX:
-        found.append(f"the linear absorbance sigma_12 x populations[0] x thickness = "
-                     f"{absorbance:g} is above {ABSORBANCE_MAX:g}: the sample would let "
-                     "through no measurable light")
     scale = parameters["energy_scale"].value if "energy_scale" in parameters else 1.0
     energies = np.asarray(pulse_energies, dtype=np.float64).ravel() * scale
     low, high = PULSE_ENERGY_RANGE
@@ -104,7 +106,7 @@ def _decades_from_typical(experiment: "Experiment", parameters: "Parameters",
                           pulse_energies: Any) -> list[tuple[float, str]]:
     from .parameters import CROSS_SECTIONS, LIFETIMES
 
-    candidates = [(name, getattr(experiment, name), _TYPICAL[name])
+    candidates = [(name, _used(experiment, parameters, name), _TYPICAL[name])
                   for name in EXPERIMENT_RANGES]
     candidates += [(name, parameters[name].value, _TYPICAL["cross-section"])
                    for name in CROSS_SECTIONS if name in parameters]

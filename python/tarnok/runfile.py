@@ -246,11 +246,11 @@ class RunDescription:
         width = max(len(key) for key in [*self.experiment, "pulse_energies"]) + 1
         for key, value in self.experiment.items():
             unit = _EXPERIMENT_UNITS.get(key, "")
+            if value is None:
+                continue
             shown = ", ".join(f"{v:.7g}" for v in value) if isinstance(value, list) \
                 else f"{value:.7g}" if isinstance(value, float) else str(value)
             lines.append(f"    {(key + ':').ljust(width)} {shown}{' ' + unit if unit else ''}")
-        if self.repetition_rate is not None and "repetition_rate" not in self.experiment:
-            lines.append(f"    {'repetition_rate:'.ljust(width)} {self.repetition_rate:.7g} Hz")
         if len(pulse_energies):
             shown = ", ".join(f"{energy:.7g}" for energy in pulse_energies)
             lines.append(f"    {'pulse_energies:'.ljust(width)} {shown} J")
@@ -453,7 +453,7 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "populations": _populations(table),
         "t_slices": table.integer("t_slices", default=21, lower=2),
         "z_slices": table.integer("z_slices", default=11, lower=2),
-        "beam": table.choice("beam", BEAMS, default="on-axis"),
+        "beam": table.choice("beam", BEAMS, default="gaussian"),
         "radial_nodes": table.integer("radial_nodes", default=12, lower=1),
     }
 
@@ -470,13 +470,15 @@ def _parameter(parent: _Table, name: str, content: Any) -> dict[str, Any]:
     dimension = _PARAMETER_DIMENSIONS.get(_UNITS.get(name, ""))
     unit = {"sigma": "m^2", "tau": "seconds", "z0": "mm"}.get(kind, "")
     bounds = dict(lower=lower, strict=strict, unit=unit, dimension=dimension)
+    # A parameter whose default is None (w0, M2) takes the experiment's value.
     value = table.number("value", required=name in REQUIRED_PARAMETERS,
                          default=PARAMETER_DEFAULTS.get(name), **bounds)
     low = table.number("min", **bounds)
     high = table.number("max", **bounds)
     if low is not None and high is not None and not low < high:
         raise table.error("min", f"must be less than max ({low:g} >= {high:g})")
-    if (low is not None and value < low) or (high is not None and value > high):
+    if value is not None and ((low is not None and value < low) or
+                              (high is not None and value > high)):
         raise table.error("value", f"{value:g} lies outside [min, max]")
     # Absent bounds are infinite, the form tarnok.Parameters takes directly.
     return {"value": value, "vary": table.boolean("vary", default=False),
@@ -730,6 +732,7 @@ def load_run(path: str | Path) -> RunDescription:
     experiment_table = _Table(name, "experiment", raw["experiment"])
     experiment = _experiment(experiment_table)
     repetition_rate = _plausible_number(experiment_table, "repetition_rate", required=False)
+    experiment["repetition_rate"] = repetition_rate
     return RunDescription(
         source=path.resolve(), raw=raw, experiment=experiment,
         parameters=_parameters(experiment_table, raw["parameters"]),

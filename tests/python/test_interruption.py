@@ -52,7 +52,7 @@ def run_file(tmp_path_factory):
     return slow_run(tmp_path_factory.mktemp("slow"))
 
 
-@pytest.mark.parametrize("after", [0.05, 0.4, 1.5, 6.0])
+@pytest.mark.parametrize("after", [0.15, 0.4, 1.5, 6.0])
 def test_ctrl_c_during_a_fit_keeps_the_best_result_or_says_interrupted(run_file, tmp_path,
                                                                        after):
     out = tmp_path / "out"

@@ -41,7 +41,7 @@ def test_template_loads_with_its_defaults_and_reads_its_data(run_folder, monkeyp
     assert run.experiment == {
         "wavelength": 532e-9, "w0": 20e-6, "M2": 1.0, "tau": 5e-9, "thickness": 1e-3,
         "populations": [1e23, 0.0, 0.0, 0.0, 0.0], "t_slices": 21, "z_slices": 11,
-        "beam": "on-axis", "radial_nodes": 12}
+        "beam": "on-axis", "radial_nodes": 12, "repetition_rate": None}
     assert list(run.parameters) == list(PARAMETER_NAMES)
     assert run.parameters["sigma_12"] == {"value": 2e-21, "vary": True, "min": 1e-23,
                                           "max": 1e-19}
