@@ -211,6 +211,13 @@ def _array(document: Mapping[str, Any], key: str, source: str) -> np.ndarray:
         raise ResultFileError(f"{source}: {key!r} must be an array of numbers") from None
 
 
+def _text(document: Mapping[str, Any], key: str, source: str) -> str:
+    value = _lookup(document, key, source)
+    if not isinstance(value, str):
+        raise ResultFileError(f"{source}: {key!r} must be text")
+    return value
+
+
 def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFit:
     """Rebuild what the report and figures need from a result document.
 
@@ -251,7 +258,7 @@ def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFi
         experiment=dict(_lookup(document, "experiment", source)),
         parameter_values={name: float(_lookup(p, "value", f"{source}: params.{name}"))
                           for name, p in params.items()},
-        report=str(_lookup(document, "report", source)),
+        report=_text(document, "report", source),
         aborted=bool(_lookup(document, "aborted", source)),
         success=bool(_lookup(document, "success", source)),
         redchi=math.nan if document.get("redchi") is None else float(document["redchi"]),
