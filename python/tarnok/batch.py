@@ -15,6 +15,7 @@ import os
 import pickle
 from collections.abc import Iterable
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Union
 
@@ -133,6 +134,22 @@ def _outcome(future: Future[_Shipment]) -> "FitResult | Exception":
         return error
 
 
+# What each worker runs; a name looked up at submission, so that the tests can
+# hand the workers a task that kills its process.
+_task_function = fit_run
+
+
+def _worker_died(outcome: "FitResult | Exception") -> bool:
+    return isinstance(outcome, BrokenProcessPool)
+
+
+def _lost(task: RunSource) -> BatchRunError:
+    name = task.source if isinstance(task, RunDescription) else task
+    return BatchRunError("WorkerDied", f"{name}: the worker process fitting this run ended "
+                         "without a result twice (killed, or out of memory?); the run was "
+                         "given up")
+
+
 def fit_many(runs: Iterable[RunSource],
              executor: Executor | None = None) -> list["FitResult | Exception"]:
     """Fit many run descriptions, each as a separate task.
@@ -153,6 +170,9 @@ def fit_many(runs: Iterable[RunSource],
     list of FitResult or Exception
         One entry per run, in the order given: the result, or the exception
         that loading or fitting that run raised (the others go on regardless).
+        A run whose worker process dies (killed, out of memory) is run once
+        more in a fresh process; should that die too, its entry is a
+        :class:`BatchRunError` of kind ``"WorkerDied"``.
 
     Notes
     -----
@@ -164,15 +184,50 @@ def fit_many(runs: Iterable[RunSource],
     if not tasks:
         return []
     if executor is not None:
-        return _run_all(executor, tasks)
+        outcomes = _run_all(executor, tasks)
+        return _retry_on(lambda: executor, tasks, outcomes, batch=len(tasks), owned=False)
     workers = min(len(tasks), os.cpu_count() or 1)
+    with _local_pool(workers) as pool:
+        outcomes = _run_all(pool, tasks)
+    # A worker that dies takes every run its pool still held with it. Each of
+    # those gets a fresh process of its own, so that a run that kills its
+    # worker again takes no other run along.
+    return _retry_on(lambda: _local_pool(1), tasks, outcomes, batch=workers, owned=True)
+
+
+def _local_pool(workers: int) -> ProcessPoolExecutor:
     # Spawned, not forked: forking a process that runs threads (a fit's
     # workers, a progress display) can deadlock the child.
-    with ProcessPoolExecutor(max_workers=workers,
-                             mp_context=multiprocessing.get_context("spawn")) as pool:
-        return _run_all(pool, tasks)
+    return ProcessPoolExecutor(max_workers=workers,
+                               mp_context=multiprocessing.get_context("spawn"))
 
 
 def _run_all(executor: Executor, tasks: list[RunSource]) -> list["FitResult | Exception"]:
-    futures = [executor.submit(fit_run, task) for task in tasks]
+    futures = [executor.submit(_task_function, task) for task in tasks]
     return [_outcome(future) for future in futures]
+
+
+def _retry_on(new_executor: Any, tasks: list[RunSource],
+              outcomes: list["FitResult | Exception"], batch: int,
+              owned: bool) -> list["FitResult | Exception"]:
+    """Run once more every task whose worker died, ``batch`` at a time, each on
+    the executor ``new_executor()`` gives (shut down after when ``owned``); a
+    second death loses that run only."""
+    dead = [index for index, outcome in enumerate(outcomes) if _worker_died(outcome)]
+    for start in range(0, len(dead), batch):
+        chunk = dead[start:start + batch]
+        executors = [new_executor() for _ in chunk]
+        try:
+            futures = []
+            for index, executor in zip(chunk, executors):
+                try:
+                    futures.append(executor.submit(_task_function, tasks[index]))
+                except RuntimeError as error:  # an executor that cannot take more work
+                    futures.append(error)
+            for index, future in zip(chunk, futures):
+                outcome = future if isinstance(future, Exception) else _outcome(future)
+                outcomes[index] = _lost(tasks[index]) if _worker_died(outcome) else outcome
+        finally:
+            for executor in executors if owned else ():
+                executor.shutdown(wait=True)
+    return outcomes

@@ -199,19 +199,28 @@ def plot_starts(chisqr: Sequence[float], best_index: int, *, sort: bool = False)
                          "it cannot be the best")
     order = np.argsort(np.where(np.isfinite(values), values, np.inf), kind="stable") \
         if sort else np.arange(values.size)
-    shown = values[order]
+    # Starts that reached the same minimum differ in the last digits only; they
+    # are drawn at one value, as one group, rather than scattered over an axis
+    # that magnifies rounding.
+    shown = grouped_chisqr(values)[order]
     finite = np.isfinite(shown)
     x = np.arange(values.size)
     figure = _new_figure(6.4, 4.0)
     axes = figure.subplots()
     axes.plot(x[finite], shown[finite], "o", color="tab:blue", ms=5, label="final χ² of a start")
     best_at = int(np.flatnonzero(order == best_index)[0])
-    axes.plot([best_at], [values[best_index]], "*", color="tab:red", ms=14,
-              label=f"best (start {best_index}, χ² = {values[best_index]:.4g})")
+    axes.plot([best_at], [shown[best_at]], "*", color="tab:red", ms=14,
+              label=f"best (start {best_index}, χ² = {values[best_index]:.6g})")
+    if _label_groups(axes, x[finite], shown[finite]):
+        axes.set_xlim(-0.5, values.size - 0.5 + max(1.0, 0.15 * values.size))  # room for them
+    axes.margins(y=0.1)
     # A log axis only helps when the values span decades; over a narrow range
     # it gives unreadable tick labels.
     if np.all(shown[finite] > 0) and shown[finite].max() > 10 * shown[finite].min():
         axes.set_yscale("log")
+    else:
+        axes.yaxis.get_major_formatter().set_useOffset(False)
+        _pad_flat_axis(axes, shown[finite])
     _mark_failed(axes, x[~finite])
     axes.set_xlabel("start (sorted by χ²)" if sort else "start index")
     if values.size <= 20:
@@ -219,6 +228,44 @@ def plot_starts(chisqr: Sequence[float], best_index: int, *, sort: bool = False)
     axes.set_ylabel("χ² at the end of the fit")
     axes.legend(loc="best", fontsize="small")
     return figure
+
+
+CHISQR_GROUP_TOLERANCE = 1e-7
+"""Relative difference below which two final χ² count as the same minimum."""
+
+
+def grouped_chisqr(chisqr: np.ndarray) -> np.ndarray:
+    """Each χ² replaced by the smallest of those within
+    :data:`CHISQR_GROUP_TOLERANCE` (relative) of it, chained in sorted order;
+    NaN and infinities stay as they are."""
+    grouped = np.array(chisqr, dtype=np.float64)
+    finite = np.flatnonzero(np.isfinite(grouped))
+    ordered = finite[np.argsort(grouped[finite], kind="stable")]
+    for previous, index in zip(ordered[:-1], ordered[1:]):
+        if abs(grouped[index] - grouped[previous]) <= CHISQR_GROUP_TOLERANCE * abs(
+                grouped[previous]):
+            grouped[index] = grouped[previous]
+    return grouped
+
+
+def _label_groups(axes: Axes, x: np.ndarray, values: np.ndarray) -> bool:
+    """Write the number of starts beside each group of more than one; whether any."""
+    levels, counts = np.unique(values, return_counts=True)
+    for level, count in zip(levels, counts):
+        if count > 1:
+            last = x[values == level].max()
+            axes.annotate(f"{count} starts", (last, level), xytext=(8, 0),
+                          textcoords="offset points", va="center", fontsize="small",
+                          color="tab:blue")
+    return bool((counts > 1).any())
+
+
+def _pad_flat_axis(axes: Axes, values: np.ndarray) -> None:
+    # With every start at one χ², Matplotlib would zoom into nothing.
+    if values.size and values.max() - values.min() <= 1e-3 * abs(values.max()):
+        centre = float(values.mean())
+        half = 0.05 * abs(centre) or 1.0
+        axes.set_ylim(centre - half, centre + half)
 
 
 def _mark_failed(axes: Axes, positions: np.ndarray) -> None:

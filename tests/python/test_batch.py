@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import tarnok
-from tarnok.batch import fit_many
+from tarnok import batch
+from tarnok.batch import fit_many, fit_run
 from tarnok.runfile import RunFileError, load_run
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
@@ -81,3 +82,29 @@ def test_a_dask_cluster(runs, expected):
 
 def test_nothing_to_fit_starts_no_pool():
     assert fit_many([]) == []
+    assert tarnok.fit_many is fit_many  # as the README shows it
+
+
+def killing_task(run):
+    """A worker's task that ends its process at the first run whose folder is
+    named ``dies``, and at each run in a folder named ``dies-again``, with no
+    result, as a kill or the out-of-memory killer would."""
+    import os
+
+    folder = Path(run).parent
+    marker = folder / "died-once"
+    if folder.name == "dies-again" or (folder.name == "dies" and not marker.exists()):
+        marker.touch()
+        os._exit(9)
+    return fit_run(run)
+
+
+def test_a_run_whose_worker_dies_is_retried_and_only_a_second_death_loses_it(
+        tmp_path, monkeypatch):
+    runs = [small_run(tmp_path / name, seed) for seed, name in
+            enumerate(["good", "dies", "dies-again", "also-good"], start=1)]
+    monkeypatch.setattr(batch, "_task_function", killing_task)
+    outcomes = fit_many(runs)
+    assert [type(o).__name__ for o in outcomes] == ["FitResult", "FitResult",
+                                                     "BatchRunError", "FitResult"]
+    assert outcomes[2].kind == "WorkerDied" and "dies-again" in str(outcomes[2])

@@ -75,3 +75,18 @@ def test_plotting_leaves_pyplot_alone():
     code = ("import sys, numpy as np, tarnok.plotting as p; "
             "p.plot_starts([1.0, 2.0], 0); assert 'matplotlib.pyplot' not in sys.modules")
     subprocess.run([sys.executable, "-c", code], check=True)
+
+
+def test_starts_at_one_minimum_are_drawn_as_one_group_without_offset_notation():
+    chisqr = 4.29e-3 + np.array([1e-13, 0.0, 3e-13, 2e-13, np.nan, 1e-13, 0.0, 0.0])
+    figure = plotting.plot_starts(chisqr, 1)
+    axes = figure.axes[0]
+    points = axes.lines[0].get_ydata()
+    assert np.unique(points).size == 1 and points.size == 7
+    figure.canvas.draw()
+    assert axes.yaxis.get_offset_text().get_text() == ""
+    assert [t.get_text() for t in axes.texts] == ["7 starts"]
+    low, high = axes.get_ylim()
+    assert low < 4.29e-3 * 0.97 and high > 4.29e-3 * 1.03
+    separate = plotting.plot_starts([135.49, 135.49000001, 144.6, 144.60001], 0).axes[0]
+    assert sorted(t.get_text() for t in separate.texts) == ["2 starts", "2 starts"]
