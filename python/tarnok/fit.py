@@ -101,6 +101,32 @@ class FitResult:
         """The text report: fit statistics, variables, correlations, warnings."""
         return fit_report(self, min_correl=min_correl)
 
+    def _repr_html_(self) -> str:
+        from .notebook import fit_result_html
+
+        return fit_result_html(self)
+
+    def plot(self, title: str | None = None) -> Any:
+        """The data, the fitted model and the residuals, as in ``fit.png``.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            Shown by Jupyter when it ends a cell; ``fig.savefig(...)`` writes it.
+
+        Raises
+        ------
+        ValueError
+            For a result that does not hold its data.
+        """
+        from .plotting import plot_fit
+
+        if self.data is None:
+            raise ValueError("this result does not hold its data, so there is nothing to plot")
+        state = " (aborted: best so far)" if self.aborted else ""
+        return plot_fit(self.data, self.best_fit,
+                        title=title or f"reduced χ² = {self.redchi:.4g}{state}")
+
     def to_dict(self) -> dict[str, Any]:
         """Plain JSON-ready data (lists, floats, strings; None for NaN/inf)."""
         out = {

@@ -222,6 +222,11 @@ class Parameters(Mapping[str, Parameter]):
         lines = ",\n ".join(repr(p) for p in self._params.values())
         return f"Parameters([{lines}])"
 
+    def _repr_html_(self) -> str:
+        from .notebook import parameters_html
+
+        return parameters_html(self)
+
 
 def _parameter_from(name: str, given: Any) -> Parameter:
     if name not in NAMES:

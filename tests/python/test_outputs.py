@@ -83,3 +83,14 @@ def test_a_damaged_document_names_the_key(result, damage, key):
     damage(document)
     with pytest.raises(ResultFileError, match=f"saved.json.*{key}"):
         saved_fit(document, "saved.json")
+
+
+def test_notebook_tables_and_figure(result):
+    html = result._repr_html_()
+    assert html.count("<table>") == 2 + bool(result.var_names[1:])
+    assert "<td>sigma_45</td><td>" + f"{result.params['sigma_45'].value:.7g}" in html
+    assert "reduced chi-square" in html and "<th>standard error</th>" in html
+    bounds = result.params._repr_html_()
+    assert bounds.count("<tr>") == len(result.params) + 1 and "-inf" in bounds
+    figure = result.plot()
+    assert len(figure.axes) == 2 and "reduced χ²" in figure.texts[0].get_text()
