@@ -11,12 +11,10 @@ import argparse
 import contextlib
 import math
 import os
-import re
 import signal
 import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
-from decimal import Decimal
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -33,11 +31,13 @@ from .plotting import FORMATS, format_energy
 from .runfile import RunDescription, RunFileError, load_run, template
 from .safe_write import OutputError
 from .simulation import MAX_POINTS, peak_irradiance, simulate
+from .units import EnergyOrPower, UnitError, energy_or_power
 
 EXIT_OK = 0
 EXIT_NOT_CONVERGED = 1
 EXIT_BAD_INPUT = 2
 EXIT_INTERRUPTED = 130  # the shell's convention for a command ended by Ctrl-C
+EXIT_BROKEN_PIPE = 141  # the shell's status for a command ended by SIGPIPE
 
 T = TypeVar("T")
 
@@ -116,25 +116,28 @@ deleted. No fit is run. The report text is the one saved with the result."""
 
 _INIT_DESCRIPTION = """\
 Write a commented run file with every key and its default, to edit for a new
-measurement. An existing file is never overwritten."""
+measurement, or with --preset one made for a kind of sample and laser:
+realistic values and bounds, the parameters such a measurement determines set
+to be fitted, and comments that say why. An existing file is never
+overwritten."""
 
-_ENERGY = re.compile(r"^\s*(?P<number>[-+]?[0-9.]+(?:[eE][-+]?[0-9]+)?)\s*(?P<unit>[mµun]?J)?\s*$")
-# Powers of ten, applied in decimal so that 200uJ is exactly the float 2e-4.
-_ENERGY_EXPONENTS = {"J": 0, "mJ": -3, "uJ": -6, "µJ": -6, "nJ": -9}
+def energy_or_power_argument(text: str) -> EnergyOrPower:
+    """A pulse energy (``3.2e-3``, ``3.2mJ``, ``200uJ``, ``50nJ``) or an average
+    power (``20mW``, ``115nw``), which the run's repetition rate turns into one."""
+    try:
+        return energy_or_power(text, "J")
+    except UnitError:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a pulse energy or an average power: write joules (3.2e-3) or a "
+            "number with pJ, nJ, uJ or mJ (200uJ), or with nW, uW, mW or W (20mW)") from None
 
 
 def energy_argument(text: str) -> float:
     """A pulse energy in joules from ``3.2e-3``, ``3.2mJ``, ``200uJ`` or ``50nJ``."""
-    match = _ENERGY.match(text)
-    value = math.nan
-    if match:
-        with contextlib.suppress(ArithmeticError):
-            value = float(Decimal(match["number"]).scaleb(_ENERGY_EXPONENTS[match["unit"] or "J"]))
-    if not (math.isfinite(value) and value > 0):
-        raise argparse.ArgumentTypeError(
-            f"{text!r} is not a pulse energy: write joules (3.2e-3) or a number with "
-            "nJ, uJ or mJ (200uJ)")
-    return value
+    quantity = energy_or_power_argument(text)
+    if quantity.is_power:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a pulse energy but a power")
+    return quantity.value
 
 
 def _number_argument(text: str) -> float:
@@ -196,8 +199,11 @@ def build_parser() -> argparse.ArgumentParser:
     sim_parser = commands.add_parser("simulate", help="model curves for planning a measurement",
                                      description=_SIMULATE_DESCRIPTION, formatter_class=formatter)
     sim_parser.add_argument("run", metavar="RUN.toml", help="the run file")
-    sim_parser.add_argument("--energies", nargs="+", type=energy_argument, metavar="E",
-                            help="pulse energies: joules (2e-4) or with a unit (200uJ, 3.2mJ)")
+    sim_parser.add_argument("--energies", nargs="+", type=energy_or_power_argument,
+                            metavar="E",
+                            help="pulse energies: joules (2e-4) or with a unit (200uJ, 3.2mJ); "
+                                 "or average powers (20mW), with the run file's "
+                                 "repetition_rate")
     positions = sim_parser.add_mutually_exclusive_group()
     positions.add_argument("--positions", nargs="+", type=_number_argument, metavar="Z",
                            help="sample positions in mm (at least 5)")
@@ -223,6 +229,12 @@ def build_parser() -> argparse.ArgumentParser:
                                       description=_INIT_DESCRIPTION, formatter_class=formatter)
     init_parser.add_argument("path", nargs="?", default="run.toml", metavar="PATH",
                              help="file to create (default: run.toml)")
+    from .presets import PRESETS
+
+    init_parser.add_argument(
+        "--preset", choices=tuple(PRESETS), metavar="NAME",
+        help="start from a preset: " + "; ".join(f"{name}: {p.summary}"
+                                                 for name, p in PRESETS.items()))
     init_parser.set_defaults(handler=_init_command)
     return parser
 
@@ -447,7 +459,9 @@ def _planning_grid(run: RunDescription, args: argparse.Namespace
                    ) -> tuple[np.ndarray, np.ndarray]:
     positions = (np.array(args.positions) if args.positions is not None
                  else _scan_positions(args.scan) if args.scan is not None else None)
-    energies = None if args.energies is None else np.array(args.energies)
+    energies = None if args.energies is None else np.array(
+        [_input_step("--energies", lambda q=quantity: q.pulse_energy(run.repetition_rate))
+         for quantity in args.energies])
     if positions is None or energies is None:
         try:
             data, _ = _input_step(run.source, run.load_data)
@@ -540,10 +554,13 @@ def _report_command(args: argparse.Namespace) -> int:
 
 
 def _init_command(args: argparse.Namespace) -> int:
+    from .presets import preset
+
     path = Path(args.path)
+    text = template() if args.preset is None else preset(args.preset).text
     try:
         with path.open("x", encoding="utf-8") as handle:
-            handle.write(template())
+            handle.write(text)
     except FileExistsError:
         raise BadInput(f"{path}: already exists and is left unchanged; give another "
                        "name or remove it first") from None
@@ -592,6 +609,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_NOT_CONVERGED
     except KeyboardInterrupt:
         return _interrupted()
+    except BrokenPipeError:
+        # The reader of the output went away (tarnok ... | head): nothing
+        # more can be said, and Python must not try again at exit.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_BROKEN_PIPE
 
 
 def _interrupted() -> int:

@@ -28,8 +28,8 @@ _MARKER_SIZE = 4
 
 
 def format_energy(joules: float) -> str:
-    """Pulse energy with the unit that keeps the number readable (nJ, µJ or mJ)."""
-    for scale, unit in ((1e-3, "mJ"), (1e-6, "µJ"), (1e-9, "nJ")):
+    """Pulse energy with the unit that keeps the number readable (pJ to mJ)."""
+    for scale, unit in ((1e-3, "mJ"), (1e-6, "µJ"), (1e-9, "nJ"), (1e-12, "pJ")):
         if abs(joules) >= scale:
             return f"{joules / scale:.3g} {unit}"
     return f"{joules:.3g} J"

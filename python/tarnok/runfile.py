@@ -862,6 +862,12 @@ value = 1.0
 [parameters.z0]                 # focus position (mm, default 0)
 value = 0.0
 
+# Optional, with their defaults:
+# [parameters.delta_12]         # two-photon cross-section 1 -> 2 (m^4 s, or "50 GM"); 0
+# value = 0.0
+# [parameters.w0]               # beam waist as a parameter (m); default: [experiment] w0
+# [parameters.M2]               # beam quality as a parameter; default: [experiment] M2
+
 [fit]
 engine = "exact"                # "exact" or "integrator"
 n_starts = 8                    # starting points of the multi-start fit

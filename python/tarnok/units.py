@@ -32,12 +32,13 @@ class Dimension:
     si_unit : str
         The unit a bare number is taken in, and the one results are given in.
     units : dict
-        Unit symbol -> power of ten that turns it into ``si_unit``.
+        Unit symbol -> power of ten that turns it into ``si_unit``, or the
+        factor itself as a Decimal when it is no power of ten.
     """
 
     name: str
     si_unit: str
-    units: dict[str, int]
+    units: dict[str, int | Decimal]
 
     def symbols(self) -> str:
         """The accepted symbols, for messages."""
@@ -53,20 +54,25 @@ def _prefixed(symbol: str, prefixes: str, power: int = 1, offset: int = 0) -> di
 
 LENGTH = Dimension("length", "m", _prefixed("m", "fpnuµμmc") | {"Å": -10})
 TIME = Dimension("time", "s", _prefixed("s", "fpnuµμm"))
-ENERGY = Dimension("energy", "J", _prefixed("J", "fpnuµμmk"))
-POWER = Dimension("power", "W", _prefixed("W", "fpnuµμmk"))
+ENERGY = Dimension("energy", "J", _prefixed("J", "fpnuµμm"))
+POWER = Dimension("power", "W", _prefixed("W", "fpnuµμm"))
 FREQUENCY = Dimension("frequency", "Hz", _prefixed("Hz", "kMG"))
 AREA = Dimension("area", "m^2", {**{f"{p}m^2": e * 2 for p, e in
                                      (("", 0), ("c", -2), ("mm", -3), ("nm", -9))},
                                   **{f"{p}m2": e * 2 for p, e in
                                      (("", 0), ("c", -2), ("mm", -3), ("nm", -9))}})
+# A mole per litre of molecules is N_A per 1e-3 m^3 (N_A exact since 2019).
+_MOLAR = Decimal("6.02214076e26")
 DENSITY = Dimension("number density", "1/m^3", {
     "1/m^3": 0, "m^-3": 0, "/m^3": 0, "1/m3": 0, "m-3": 0,
-    "1/cm^3": 6, "cm^-3": 6, "/cm^3": 6, "1/cm3": 6, "cm-3": 6})
+    "1/cm^3": 6, "cm^-3": 6, "/cm^3": 6, "1/cm3": 6, "cm-3": 6,
+    "mol/L": _MOLAR, "mol/l": _MOLAR, "M": _MOLAR, "mM": _MOLAR / 1000,
+    "mmol/L": _MOLAR / 1000, "uM": _MOLAR / 10**6, "µM": _MOLAR / 10**6})
 # Two-photon cross-sections: 1 GM (Goeppert-Mayer) = 1e-50 cm^4 s = 1e-58 m^4 s.
 TWO_PHOTON = Dimension("two-photon cross-section", "m^4 s", {
     "m^4 s": 0, "m^4*s": 0, "m4s": 0, "cm^4 s": -8, "cm^4*s": -8, "cm4s": -8, "GM": -58})
-MILLIMETRES = Dimension("length", "mm", {unit: power + 3 for unit, power in LENGTH.units.items()})
+MILLIMETRES = Dimension("length", "mm", {unit: int(power) + 3
+                                         for unit, power in LENGTH.units.items()})
 """Lengths for the keys given in millimetres (``_mm`` and ``z0``)."""
 
 _NUMBER = r"[-+]?(?:\d+(?:[.,]\d*)?|[.,]\d+)(?:[eE][-+]?\d+)?"
@@ -80,7 +86,7 @@ def _decimal(text: str) -> Decimal:
         raise UnitError(f"{text!r} is not a number") from None
 
 
-def _unit_power(unit: str, dimension: Dimension) -> int | None:
+def _unit_power(unit: str, dimension: Dimension) -> int | Decimal | None:
     # The exact symbol first; otherwise a case-insensitive match, but only
     # where it is unambiguous (mHz and MHz differ only in case).
     compact = unit.replace(" ", "") if " " not in dimension.si_unit else unit
@@ -121,7 +127,9 @@ def parse_quantity(text: str, dimension: Dimension) -> float:
     if power is None:
         raise UnitError(f"{unit!r} is not a unit of {dimension.name}; use one of "
                         f"{dimension.symbols()}")
-    value = float(_decimal(match["number"]).scaleb(power))
+    number = _decimal(match["number"])
+    scaled = number * power if isinstance(power, Decimal) else number.scaleb(power)
+    value = float(scaled)
     if not math.isfinite(value):
         raise UnitError(f"{text!r} is too large")
     return value
@@ -157,7 +165,7 @@ class EnergyOrPower:
 
 _ENERGY_OR_POWER_UNITS = {**{u.casefold(): (p, False) for u, p in ENERGY.units.items()},
                           **{u.casefold(): (p, True) for u, p in POWER.units.items()}}
-ENERGY_TOKEN = rf"(?:{_NUMBER})\s*(?:[fpnuµμmk]?[jJwW])"
+ENERGY_TOKEN = rf"(?:{_NUMBER})\s*(?:[fpnuµμm]?[jJwW])"
 """A regular expression for a number with an energy or power unit, in any case."""
 
 
