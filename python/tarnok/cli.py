@@ -105,7 +105,8 @@ given here; with both --energies and --positions (or --scan) no data file is
 read, so a measurement can be planned before it is made.
 
 Writes simulation.csv (pulse_energy_J, position_mm, transmittance,
-peak_irradiance_W_per_m2) and simulation.png into the output folder, and
+peak_irradiance_W_per_m2; with --noise also measured and sigma, synthetic
+data for trying a fit) and simulation.png into the output folder, and
 prints the peak irradiance at the focus and the largest change of the
 transmittance for each energy."""
 
@@ -147,6 +148,13 @@ def _number_argument(text: str) -> float:
         raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
     if not math.isfinite(value):
         raise argparse.ArgumentTypeError(f"{text!r} is not a finite number")
+    return value
+
+
+def _noise_argument(text: str) -> float:
+    value = _number_argument(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"{text!r} must be a fraction from 0 to 1")
     return value
 
 
@@ -210,6 +218,12 @@ def build_parser() -> argparse.ArgumentParser:
     positions.add_argument("--scan", nargs=3, metavar=("START", "STOP", "COUNT"),
                            help="COUNT evenly spaced positions from START to STOP mm, e.g. "
                                 "--scan -20 20 81")
+    sim_parser.add_argument("--noise", type=_noise_argument, default=0.0, metavar="FRACTION",
+                            help="also write synthetic data: the transmittance with Gaussian "
+                                 "noise of this standard deviation relative to it (0.004: "
+                                 "0.4%%), as the columns measured and sigma")
+    sim_parser.add_argument("--seed", type=_count_argument, default=1, metavar="N",
+                            help="seed of the noise (default 1)")
     _add_output_options(sim_parser, "the run file's [output] folder")
     sim_parser.add_argument("-q", "--quiet", action="store_true",
                             help="do not print the table of energies")
@@ -499,7 +513,7 @@ def _simulate_command(args: argparse.Namespace) -> int:
             _input_step(plan.folder, lambda: plan.remove_earlier(keep=()))
         written = _input_step(plan.folder, lambda: write_simulation(
             plan.folder, positions, energies, curves, irradiance,
-            args.format or run.output.format))
+            args.format or run.output.format, noise=args.noise, seed=args.seed))
     except BaseException:
         plan.discard_if_unused()
         raise

@@ -52,6 +52,7 @@ MAX_NUMBERED_FOLDERS = 10_000
 CURVE_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance", "sigma", "model", "residual")
 SIMULATION_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance",
                       "peak_irradiance_W_per_m2")
+NOISE_COLUMNS = ("measured", "sigma")
 
 
 class ResultFileError(ValueError):
@@ -382,7 +383,7 @@ def write_fit_files(saved: SavedFit, folder: Path, format: str = "png") -> list[
 
 def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.ndarray,
                      curves: np.ndarray, irradiance: np.ndarray,
-                     format: str = "png") -> list[Path]:
+                     format: str = "png", noise: float = 0.0, seed: int = 0) -> list[Path]:
     """Write ``simulation.csv`` and the simulation figure into ``folder``.
 
     Parameters
@@ -391,6 +392,13 @@ def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.
     pulse_energies : (m,) array
     curves, irradiance : (m, n) arrays
         Model transmittance and peak on-axis irradiance (W/m²).
+    noise : float
+        With a value above 0, two more columns: ``measured``, the
+        transmittance with Gaussian noise of standard deviation ``noise``
+        times the transmittance added (synthetic data to try a fit on), and
+        ``sigma``, that standard deviation.
+    seed : int
+        Seed of the noise, so that the same seed gives the same data.
 
     Returns
     -------
@@ -398,14 +406,20 @@ def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.
         The table, then the figure.
     """
     folder.mkdir(parents=True, exist_ok=True)
+    columns = SIMULATION_COLUMNS + (NOISE_COLUMNS if noise > 0 else ())
+    sigma = noise * np.asarray(curves)
+    measured = np.random.default_rng(seed).normal(curves, sigma) if noise > 0 else None
 
     def write(handle: IO[str]) -> None:
         writer = csv.writer(handle)
-        writer.writerow(SIMULATION_COLUMNS)
+        writer.writerow(columns)
         for row, energy in enumerate(pulse_energies):
             for i, position in enumerate(positions_mm):
-                writer.writerow([_number(energy), _number(position),
-                                 _number(curves[row, i]), _number(irradiance[row, i])])
+                cells = [_number(energy), _number(position), _number(curves[row, i]),
+                         _number(irradiance[row, i])]
+                if measured is not None:
+                    cells += [_number(measured[row, i]), _number(sigma[row, i])]
+                writer.writerow(cells)
 
     table = write_atomically(folder / SIMULATION_FILE, write)
     figure = plot_simulation(positions_mm, curves, pulse_energies)
