@@ -17,9 +17,14 @@ constexpr std::size_t excited_levels = 4;
 // absolute terms: their effect on the light is far below any measurement.
 constexpr double excitation_floor = 1e-4;
 
+// The largest magnitude, or NaN if any value is NaN (a model that cannot be
+// evaluated must not look settled).
 double max_abs(std::span<const double> v) noexcept {
   double m = 0.0;
-  for (double value : v) m = std::max(m, std::abs(value));
+  for (double value : v) {
+    if (std::isnan(value)) return value;
+    m = std::max(m, std::abs(value));
+  }
   return m;
 }
 
