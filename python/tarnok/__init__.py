@@ -15,7 +15,7 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from .experiment import Experiment
 from .parameters import Parameter, Parameters
-from . import io, normalise
+from . import derived, io, normalise
 from .fit import FitProgress, FitResult, StartOutcome, fit
 from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
 from .zscan import ZScan
@@ -26,7 +26,7 @@ except PackageNotFoundError:  # run from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
-    "FitProgress", "FitResult", "StartOutcome", "ZScan", "fit", "io", "normalise",
+    "FitProgress", "FitResult", "StartOutcome", "ZScan", "derived", "fit", "io", "normalise",
     "Diagnostics", "Experiment", "Parameter", "Parameters", "simulate", "jacobian", "peak_irradiance",
     "raw_transmittance", "__version__",
 ]
