@@ -32,10 +32,10 @@ _EXPORTS = {
     "raw_transmittance": "simulation", "simulate": "simulation", "ZScan": "zscan",
     "fit_many": "batch",
 }
-_SUBMODULES = ("io", "normalise", "units", "presets", "batch", "outputs", "plotting",
-               "runfile")
+_SUBMODULES = ("derived", "io", "normalise", "units", "presets", "batch", "outputs",
+               "plotting", "runfile")
 
-__all__ = sorted(_EXPORTS) + ["io", "normalise", "units", "__version__"]
+__all__ = sorted(_EXPORTS) + ["derived", "io", "normalise", "units", "__version__"]
 
 def _version() -> str:
     from importlib.metadata import PackageNotFoundError, version

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import math
 import os
 import signal
@@ -28,10 +29,15 @@ from .outputs import (FIT_OUTPUTS, RESULT_FILE, SIMULATION_OUTPUTS, OutputFolder
                       result_document, write_document, write_fit_files, write_simulation)
 from .parameters import Parameters
 from .plotting import FORMATS, format_energy
+from .presets import PRESETS, preset
 from .runfile import RunDescription, RunFileError, load_run, template
 from .safe_write import OutputError
 from .simulation import MAX_POINTS, peak_irradiance, simulate
 from .units import EnergyOrPower, UnitError, energy_or_power
+
+# Loaded with the rest, while the command holds Ctrl-C back; looked up where
+# it is used.
+importlib.import_module(".fit", __package__)
 
 EXIT_OK = 0
 EXIT_NOT_CONVERGED = 1
@@ -243,8 +249,6 @@ def build_parser() -> argparse.ArgumentParser:
                                       description=_INIT_DESCRIPTION, formatter_class=formatter)
     init_parser.add_argument("path", nargs="?", default="run.toml", metavar="PATH",
                              help="file to create (default: run.toml)")
-    from .presets import PRESETS
-
     init_parser.add_argument(
         "--preset", choices=tuple(PRESETS), metavar="NAME",
         help="start from a preset: " + "; ".join(f"{name}: {p.summary}"
@@ -568,8 +572,6 @@ def _report_command(args: argparse.Namespace) -> int:
 
 
 def _init_command(args: argparse.Namespace) -> int:
-    from .presets import preset
-
     path = Path(args.path)
     text = template() if args.preset is None else preset(args.preset).text
     try:
@@ -603,18 +605,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     -------
     int
         The exit status: 0 success, 1 fit not converged or stopped, 2 bad
-        input, 130 interrupted before a fit had started.
+        input, 130 interrupted before any start had a value, 141 the output's
+        reader went away.
     """
-    parser = build_parser()
     try:
-        args = parser.parse_args(argv)
-    except SystemExit as done:  # --help, --version or a usage error
-        return done.code if isinstance(done.code, int) else EXIT_BAD_INPUT
-    if args.command is None:
-        parser.print_help(sys.stderr)
-        return EXIT_BAD_INPUT
-    try:
-        return args.handler(args)
+        return _run(argv)
     except BadInput as error:
         _error(f"error: {error}")
         return EXIT_BAD_INPUT
@@ -629,6 +624,18 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_BROKEN_PIPE
+
+
+def _run(argv: Sequence[str] | None) -> int:
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except SystemExit as done:  # --help, --version or a usage error
+        return done.code if isinstance(done.code, int) else EXIT_BAD_INPUT
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_BAD_INPUT
+    return args.handler(args)
 
 
 def _interrupted() -> int:

@@ -19,9 +19,12 @@ from .io import (AUTO_PATTERN, Column, Curve, EnergyUnit, check_readable_file, l
 from .normalise import NormalisedCurve, as_normalised, closed_over_open, normalise, to_zscan
 from .zscan import ZScan
 
-PARAMETER_DEFAULTS = dict(_DEFAULTS)
-REQUIRED_PARAMETERS = tuple(name for name in _NAMES if name not in PARAMETER_DEFAULTS)
-PARAMETER_NAMES = tuple(_NAMES)
+REQUIRED_PARAMETERS = ("sigma_12", "sigma_23", "sigma_45", "tau_21", "tau_24", "tau_32",
+                       "tau_41", "tau_54")
+# None: the experiment's value (w0 and M2 may be fitted, but need no table).
+PARAMETER_DEFAULTS: dict[str, float | None] = {"delta_12": 0.0, "energy_scale": 1.0,
+                                               "z0": 0.0, "w0": None, "M2": None}
+PARAMETER_NAMES = REQUIRED_PARAMETERS + tuple(PARAMETER_DEFAULTS)
 
 BEAMS = ("on-axis", "gaussian")
 LAYOUTS = ("long", "per-energy", "wide")
@@ -455,6 +458,7 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "z_slices": table.integer("z_slices", default=11, lower=2),
         "beam": table.choice("beam", BEAMS, default="gaussian"),
         "radial_nodes": table.integer("radial_nodes", default=12, lower=1),
+        "repetition_rate": _plausible_number(table, "repetition_rate", required=False),
     }
 
 
@@ -462,13 +466,15 @@ def _parameter(parent: _Table, name: str, content: Any) -> dict[str, Any]:
     table = parent.table(f"parameters.{name}", content)
     table.check_keys(KEYS["parameters.*"])
     # Lifetimes divide the rates and scales multiply the energy: both must be
-    # > 0; a cross-section may be 0 (a transition switched off); z0 is free.
+    # > 0, as must a waist; a cross-section may be 0 (a transition switched
+    # off); M2 is at least 1; z0 is free.
     kind = name.split("_")[0]
     lower, strict = {"sigma": (0.0, False), "delta": (0.0, False), "tau": (0.0, True),
-                     "energy": (0.0, True), "w0": (0.0, True), "M2": (1.0, False)}.get(
+                     "energy": (0.0, True), "w0": (0.0, True), "M2": (0.0, True)}.get(
         kind, (None, True))
     dimension = _PARAMETER_DIMENSIONS.get(_UNITS.get(name, ""))
-    unit = {"sigma": "m^2", "tau": "seconds", "z0": "mm"}.get(kind, "")
+    unit = {"sigma": "m^2", "delta": "m^4 s", "tau": "seconds", "z0": "mm",
+            "w0": "metres"}.get(kind, "")
     bounds = dict(lower=lower, strict=strict, unit=unit, dimension=dimension)
     # A parameter whose default is None (w0, M2) takes the experiment's value.
     value = table.number("value", required=name in REQUIRED_PARAMETERS,
@@ -480,6 +486,11 @@ def _parameter(parent: _Table, name: str, content: Any) -> dict[str, Any]:
     if value is not None and ((low is not None and value < low) or
                               (high is not None and value > high)):
         raise table.error("value", f"{value:g} lies outside [min, max]")
+    if name == "M2":
+        for key, bound in (("value", value), ("min", low), ("max", high)):
+            if bound is not None and bound < 1.0:
+                raise table.error(key, f"the beam quality factor must be >= 1, got {bound:g}")
+        low = 1.0 if low is None else low  # a beam cannot be better than Gaussian
     # Absent bounds are infinite, the form tarnok.Parameters takes directly.
     return {"value": value, "vary": table.boolean("vary", default=False),
             "min": -math.inf if low is None else low, "max": math.inf if high is None else high}
@@ -731,8 +742,7 @@ def load_run(path: str | Path) -> RunDescription:
     folder = path.resolve().parent
     experiment_table = _Table(name, "experiment", raw["experiment"])
     experiment = _experiment(experiment_table)
-    repetition_rate = _plausible_number(experiment_table, "repetition_rate", required=False)
-    experiment["repetition_rate"] = repetition_rate
+    repetition_rate = experiment["repetition_rate"]
     return RunDescription(
         source=path.resolve(), raw=raw, experiment=experiment,
         parameters=_parameters(experiment_table, raw["parameters"]),
@@ -771,9 +781,10 @@ thickness = 1e-3                # sample thickness (m)
 populations = [1e23, 0, 0, 0, 0]  # initial population of levels 1..5 (1/m^3)
 t_slices = 21                   # time slices per pulse (>= 2)
 z_slices = 11                   # depth slices through the sample (>= 2)
-beam = "on-axis"                # "on-axis" or "gaussian" (integrate over the beam profile)
+beam = "gaussian"               # the physical beam; "on-axis" only to agree with fit_zscan
 # radial_nodes = 12             # radial quadrature nodes of the gaussian beam
-# repetition_rate = "80 MHz"    # pulses per second: turns average powers into pulse energies
+# repetition_rate = 80e6        # (Hz, or "80 MHz") pulses meet the train's steady state,
+                                # not the ground state; average powers become pulse energies
 
 [data]
 layout = "per-energy"           # "per-energy": a file per curve; "long": one table with an
@@ -856,17 +867,20 @@ value = 1e-6
 [parameters.tau_54]
 value = 1e-10
 
+# [parameters.delta_12]         # two-photon cross-section 1 -> 2 (m^4 s; 1 GM = 1e-58), or "100 GM"
+# value = 1e-56                 # default 0: no two-photon absorption
+
 [parameters.energy_scale]       # multiplies every pulse energy (default 1)
 value = 1.0
 
 [parameters.z0]                 # focus position (mm, default 0)
 value = 0.0
 
-# Optional, with their defaults:
-# [parameters.delta_12]         # two-photon cross-section 1 -> 2 (m^4 s, or "50 GM"); 0
-# value = 0.0
-# [parameters.w0]               # beam waist as a parameter (m); default: [experiment] w0
-# [parameters.M2]               # beam quality as a parameter; default: [experiment] M2
+# The beam waist and M2 default to [experiment]'s; a table fits them:
+# [parameters.w0]
+# vary = true
+# min = 15e-6
+# max = 25e-6
 
 [fit]
 engine = "exact"                # "exact" or "integrator"

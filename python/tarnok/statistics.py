@@ -14,6 +14,7 @@ from numpy.typing import NDArray
 RELATIVE_ERROR_LIMIT = 0.5
 CORRELATION_LIMIT = 0.99
 CONDITION_LIMIT = 1e8  # of the column-scaled Jacobian: worth saying above this
+ABSOLUTE_PARAMETERS = ("z0",)  # judged by their standard error, not relative to their value
 
 
 @dataclass
@@ -122,6 +123,8 @@ def identifiability_warnings(names: list[str], values: NDArray[np.float64],
         warnings.append(f"the Jacobian has rank {stats.rank} of {stats.nvarys}: some "
                         "combination of the varied parameters is not determined")
     for k, name in enumerate(names):
+        if name in ABSOLUTE_PARAMETERS:
+            continue  # a position's origin is arbitrary, so an error relative to it is too
         relative = stats.stderr[k] / abs(values[k]) if values[k] != 0 else math.inf
         if k not in stats.uninformative and (not math.isfinite(relative)
                                              or relative > RELATIVE_ERROR_LIMIT):

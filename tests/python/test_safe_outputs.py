@@ -5,9 +5,9 @@ the fit, in one line."""
 from __future__ import annotations
 
 import errno
+import importlib
 import json
 import os
-import importlib
 
 import pytest
 from matplotlib.figure import Figure
