@@ -17,21 +17,13 @@ from matplotlib.axes import Axes
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
-from .zscan import ZScan, as_float_array, require_finite, require_positive
+from .zscan import ZScan, as_float_array, format_energy, require_finite, require_positive
 
 FORMATS = ("png", "svg", "pdf")
 DPI = 150
 _POSITION_LABEL = "position z (mm)"
 _TRANSMITTANCE_LABEL = "normalised transmittance"
 _MARKER_SIZE = 4
-
-
-def format_energy(joules: float) -> str:
-    """Pulse energy with the unit that keeps the number readable (nJ, µJ or mJ)."""
-    for scale, unit in ((1e-3, "mJ"), (1e-6, "µJ"), (1e-9, "nJ")):
-        if abs(joules) >= scale:
-            return f"{joules / scale:.3g} {unit}"
-    return f"{joules:.3g} J"
 
 
 def _new_figure(width: float, height: float) -> Figure:

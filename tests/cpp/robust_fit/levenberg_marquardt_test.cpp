@@ -79,6 +79,31 @@ TEST(LevenbergMarquardt, PinsAParameterAtItsBoundAndStillFitsTheOthers) {
   for (const auto& call : model.calls) EXPECT_LE(call.p[1], 1.5);
 }
 
+TEST(LevenbergMarquardt, PlacesAParameterThatEndsWithinTheStepToleranceOfItsBoundOnIt) {
+  const ParameterSpace space = decay_space(1.5);
+  const DecayModel model(true);
+  const StartResult pinned = levenberg_marquardt(model, space, std::vector{1.0, 1.0});
+  ASSERT_EQ(pinned.values[1], 1.5);
+  // Starting a hair inside the bound, the step onto it is below the step tolerance:
+  // the fit converges at once and the parameter would stay where it began.
+  const StartResult near = levenberg_marquardt(model, space, std::vector{pinned.values[0], 1.5 * (1.0 - 3e-7)});
+  EXPECT_TRUE(is_converged(near.status)) << near.message;
+  EXPECT_EQ(near.values[1], 1.5);
+  EXPECT_LE(near.chi_square, pinned.chi_square * (1.0 + 1e-9));
+}
+
+TEST(LevenbergMarquardt, LeavesAParameterNearABoundWhenTheBoundWouldRaiseChiSquare) {
+  const StartResult free_fit = levenberg_marquardt(DecayModel(true), decay_space(), std::vector{1.0, 1.0});
+  ASSERT_TRUE(is_converged(free_fit.status));
+  // The optimum lies just above a lower bound: the bound is within the tolerance
+  // but pulls the wrong way, so placing the lifetime there would worsen the fit.
+  const double lower = free_fit.values[1] * (1.0 - 3e-7);
+  const ParameterSpace space({{.log_scale = true}, {.log_scale = true, .lower = lower}});
+  const StartResult fit = levenberg_marquardt(DecayModel(true), space, free_fit.values);
+  EXPECT_TRUE(is_converged(fit.status)) << fit.message;
+  EXPECT_GT(fit.values[1], lower);
+}
+
 TEST(LevenbergMarquardt, NoStepMovesALogParameterByMoreThanTwo) {
   const DecayModel decay(true);
   const RecordingModel model(decay);
