@@ -176,7 +176,7 @@ class FitResult:
             "warnings": list(self.warnings),
             "goodness_of_fit": None if self.goodness_of_fit is None else {
                 **asdict(self.goodness_of_fit), "verdict": self.goodness_of_fit.verdict},
-            "residual_runs": [{**asdict(c), "systematic": c.systematic}
+            "residual_runs": [{**asdict(c), "p_value": c.p_value, "systematic": c.systematic}
                               for c in self.residual_runs],
             "starts_at_best": self.starts_at_best,
             "scaled_stderr": None if self.scaled_stderr is None else dict(self.scaled_stderr),

@@ -34,7 +34,7 @@ def _statistics(r: "FitResult") -> list[str]:
         tests.append(f"    chi-square p-value = {r.goodness_of_fit.probability_above:.4g}")
     if r.residual_runs:
         runs = ", ".join(f"{c.p_value:.2g}" for c in r.residual_runs)
-        tests.append(f"    runs test p        = {runs}")
+        tests.append(f"    residual tests p   = {runs}")
     return [
         "[[Fit Statistics]]",
         f"    # fitting method   = log-space Levenberg-Marquardt ({r.engine} engine)",

@@ -1,6 +1,10 @@
 """Tests of a fit's residuals against what noise alone would give: whether χ²
-is plausible for the stated σ, and whether the residuals of each curve
-change sign as often as independent noise would (a runs test)."""
+is plausible for the stated σ, and whether the residuals of each curve are
+independent: a runs test (do they change sign as often as noise would?) and
+the lag-one autocorrelation (do neighbours resemble each other?). The runs
+test needs no assumption about the size of the residuals; the
+autocorrelation uses it and finds smooth misfits of the size of the noise
+that the signs alone miss."""
 
 from __future__ import annotations
 
@@ -18,7 +22,8 @@ RUNS_P_LIMIT = 1e-3
 # The runs a warning describes, the strongest first.
 RUNS_DESCRIBED = 2
 # Points whose model departs from 1 by at least this fraction of the curve's
-# largest departure belong to its dip (or peak): "near the focus".
+# largest departure belong to its dip (or peak); a run that reaches into it
+# lies "near the focus".
 FOCUS_FRACTION = 0.25
 # Beyond this many points the exact distribution of the number of runs costs
 # more than it is worth and its normal approximation is accurate.
@@ -72,10 +77,20 @@ class CurveRuns:
     points: int
     runs: int
     expected_runs: float
-    p_value: float
+    runs_p: float
     """Probability of this few runs or fewer from independent noise."""
+    lag_one: float
+    """Lag-one autocorrelation Σ r_i r_(i+1) / Σ r_i² of the residuals."""
+    lag_one_p: float
+    """Probability of that much autocorrelation or more from independent noise."""
     strongest: tuple[ResidualRun, ...]
     """The runs with the largest sum of residuals, strongest first."""
+
+    @property
+    def p_value(self) -> float:
+        """The two tests together (the smaller p-value, doubled): below 1e-3
+        for one curve in a thousand of pure noise."""
+        return min(1.0, 2.0 * min(self.runs_p, self.lag_one_p))
 
     @property
     def systematic(self) -> bool:
@@ -172,9 +187,23 @@ def runs_test(residual: NDArray[np.float64], positions_mm: NDArray[np.float64],
         a, b = int(starts[k]), int(stops[k])
         described.append(ResidualRun(sign=int(signs[a]), length=b - a, start_mm=float(z[a]),
                                      stop_mm=float(z[b - 1]),
-                                     near_focus=bool(near[a:b].mean() >= 0.5)))
+                                     near_focus=bool(near[a:b].any())))
+    lag_one, lag_one_p = _lag_one(residual)
     return CurveRuns(index=index, pulse_energy=pulse_energy, points=n, runs=runs,
-                     expected_runs=expected, p_value=p_value, strongest=tuple(described))
+                     expected_runs=expected, runs_p=p_value, lag_one=lag_one,
+                     lag_one_p=lag_one_p, strongest=tuple(described))
+
+
+def _lag_one(residual: NDArray[np.float64]) -> tuple[float, float]:
+    """Lag-one autocorrelation and its one-sided p-value: for independent noise
+    it is close to normal with mean −1/n and variance 1/n."""
+    n = residual.size
+    total = float(residual @ residual)
+    if n < 3 or total == 0.0:
+        return 0.0, 1.0
+    correlation = float(residual[1:] @ residual[:-1]) / total
+    z = (correlation + 1.0 / n) * math.sqrt(n)
+    return correlation, 0.5 * math.erfc(z / math.sqrt(2.0))
 
 
 def _near_focus(model: NDArray[np.float64]) -> NDArray[np.bool_]:
@@ -239,6 +268,8 @@ def runs_warning(curve: CurveRuns, label: str) -> str | None:
     if not curve.systematic:
         return None
     where = "; ".join(run.describe() for run in curve.strongest)
-    return (f"the residuals of the {label} curve are systematic: {curve.runs} runs of one sign "
-            f"in {curve.points} points where {curve.expected_runs:.3g} are expected (runs test "
-            f"p = {curve.p_value:.2g}); strongest: {where}")
+    return (f"the residuals of the {label} curve are systematic (p = {curve.p_value:.2g}): "
+            f"{curve.runs} runs of one sign in {curve.points} points where "
+            f"{curve.expected_runs:.3g} are expected (runs test p = {curve.runs_p:.2g}), "
+            f"lag-one autocorrelation {curve.lag_one:+.2f} (p = {curve.lag_one_p:.2g}); "
+            f"strongest runs: {where}; the model misses a feature of this curve")
