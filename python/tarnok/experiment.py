@@ -37,10 +37,18 @@ class Experiment:
         Initial populations of levels 1 to 5 (1/m³), usually all in level 1.
     t_slices, z_slices : int
         Number of time slices of the pulse and depth slices of the sample (≥ 2).
-    beam : {"on-axis", "gaussian"}
-        How the incident light is described; see the README.
+    beam : {"gaussian", "on-axis"}
+        How the incident light is described. ``"gaussian"`` (the default) is
+        the physical, energy-normalised beam and pulse: fit real data with it.
+        ``"on-axis"`` is the original model's on-axis irradiance with its fixed
+        factor, kept to agree with ``tarnok_wrapper.fit_zscan``.
     radial_nodes : int
         Radial quadrature nodes of the ``"gaussian"`` beam.
+    repetition_rate : float or None
+        Pulses per second (Hz) of a laser whose pulses meet a sample that has
+        not relaxed since the last ones: each pulse then meets the periodic
+        steady state of the train. None (the default): every pulse meets the
+        initial populations.
 
     Raises
     ------
@@ -57,8 +65,9 @@ class Experiment:
     populations: tuple[float, ...]
     t_slices: int = 21
     z_slices: int = 11
-    beam: Beam = "on-axis"
+    beam: Beam = "gaussian"
     radial_nodes: int = 12
+    repetition_rate: float | None = None
     _core: Any = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -77,12 +86,15 @@ class Experiment:
             raise ValueError(f"beam must be 'on-axis' or 'gaussian', got {self.beam!r}")
         set_(self, "radial_nodes",
              check.integer("radial_nodes", self.radial_nodes, 1, MAX_RADIAL_NODES))
+        if self.repetition_rate is not None:
+            set_(self, "repetition_rate",
+                 check.positive("repetition_rate", self.repetition_rate, "Hz"))
         from . import _core
 
         set_(self, "_core", _core.experiment(
             self.wavelength, self.w0, self.M2, self.tau, self.thickness,
             list(self.populations), self.t_slices, self.z_slices, self.beam,
-            self.radial_nodes))
+            self.radial_nodes, self.repetition_rate or 0.0))
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # The compiled description is rebuilt from the fields, so an
@@ -90,7 +102,7 @@ class Experiment:
         d = self.to_dict()
         return (Experiment, (d["wavelength"], d["w0"], d["M2"], d["tau"], d["thickness"],
                              d["populations"], d["t_slices"], d["z_slices"], d["beam"],
-                             d["radial_nodes"]))
+                             d["radial_nodes"], d["repetition_rate"]))
 
     def to_dict(self) -> dict[str, Any]:
         """The fields as plain Python values (JSON-ready)."""
@@ -99,7 +111,7 @@ class Experiment:
             "tau": self.tau, "thickness": self.thickness,
             "populations": list(self.populations), "t_slices": self.t_slices,
             "z_slices": self.z_slices, "beam": self.beam,
-            "radial_nodes": self.radial_nodes,
+            "radial_nodes": self.radial_nodes, "repetition_rate": self.repetition_rate,
         }
 
 

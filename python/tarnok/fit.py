@@ -254,6 +254,7 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     _check_arguments(data, experiment, parameters, n_starts, engine, threads, callback, seed)
     if uncertainties is not None:
         check_uncertainties(uncertainties, data.n_energies)
+    parameters = parameters.resolved(experiment)  # report the beam actually used
     names = parameters.varied
     if not names:
         raise ValueError("no parameter is varied: set params[name].vary = True for at least one")

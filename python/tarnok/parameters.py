@@ -1,6 +1,10 @@
 """Model parameters in the manner of lmfit: an ordered mapping of named values,
 each with ``value``, ``vary``, ``min`` and ``max``, and after a fit ``stderr``
-and ``correl``."""
+and ``correl``.
+
+The beam waist ``w0`` and quality factor ``M2`` are parameters too, so that a
+fit can adjust them; until a value is given they stand for the experiment's
+own (``value`` is None), which keeps one source for each number."""
 
 from __future__ import annotations
 
@@ -13,11 +17,17 @@ CROSS_SECTIONS = ("sigma_12", "sigma_23", "sigma_45")
 LIFETIMES = ("tau_21", "tau_24", "tau_32", "tau_41", "tau_54")
 SPECTROSCOPIC = CROSS_SECTIONS + LIFETIMES
 BEAM_PARAMETERS = ("energy_scale", "z0")
+TWO_PHOTON = ("delta_12",)
+FOCUS = ("w0", "M2")  # default to the experiment's values
 # The order of the engines' parameter vector.
-NAMES = SPECTROSCOPIC + BEAM_PARAMETERS
-DEFAULTS = {"energy_scale": 1.0, "z0": 0.0}
+NAMES = SPECTROSCOPIC + BEAM_PARAMETERS + TWO_PHOTON + FOCUS
+# Defaults of the optional parameters, in the order they are appended; None
+# is the experiment's value.
+DEFAULTS: dict[str, float | None] = {"delta_12": 0.0, "energy_scale": 1.0, "z0": 0.0,
+                                     "w0": None, "M2": None}
+DEFAULT_BOUNDS = {"M2": (1.0, math.inf)}  # a beam cannot be better than Gaussian
 UNITS = {**{n: "m^2" for n in CROSS_SECTIONS}, **{n: "s" for n in LIFETIMES},
-         "energy_scale": "", "z0": "mm"}
+         "energy_scale": "", "z0": "mm", "delta_12": "m^4 s", "w0": "m", "M2": ""}
 
 
 class Parameter:
@@ -26,7 +36,9 @@ class Parameter:
     Attributes
     ----------
     name : str
-    value : float
+    value : float or None
+        None only for ``w0`` and ``M2`` before a value is given: the
+        experiment's value is used.
     vary : bool
         Whether a fit adjusts it (default False).
     min, max : float
@@ -41,12 +53,14 @@ class Parameter:
 
     __slots__ = ("name", "_value", "_vary", "_min", "_max", "stderr", "correl", "init_value")
 
-    def __init__(self, name: str, value: float, vary: bool = False,
+    def __init__(self, name: str, value: float | None, vary: bool = False,
                  min: float = -math.inf, max: float = math.inf) -> None:
         if name not in NAMES:
             raise KeyError(f"unknown parameter {name!r}; the parameters are {', '.join(NAMES)}")
+        if value is None and name not in FOCUS:
+            raise TypeError(f"{name}: a value is required")
         self.name = name
-        self._value = 0.0
+        self._value: float | None = None
         self._vary = False
         self._min = -math.inf
         self._max = math.inf
@@ -56,7 +70,7 @@ class Parameter:
         self.set(value=value, vary=vary, min=min, max=max)
 
     @property
-    def value(self) -> float:
+    def value(self) -> float | None:
         return self._value
 
     @value.setter
@@ -94,9 +108,12 @@ class Parameter:
         new_vary = self._vary if vary is None else _boolean(f"{self.name}.vary", vary)
         new_min = self._min if min is None else _bound(f"{self.name}.min", min)
         new_max = self._max if max is None else _bound(f"{self.name}.max", max)
-        _check_range(self.name, new_value)
         if not new_min < new_max:
             raise ValueError(f"{self.name}: min ({new_min!r}) must be below max ({new_max!r})")
+        if new_value is None:  # the experiment's value, checked where it is used
+            self._vary, self._min, self._max = new_vary, new_min, new_max
+            return
+        _check_range(self.name, new_value)
         if not new_min <= new_value <= new_max:
             raise ValueError(f"{self.name}: value {new_value!r} lies outside its bounds "
                              f"[{new_min!r}, {new_max!r}]")
@@ -109,7 +126,7 @@ class Parameter:
         return twin
 
     def __repr__(self) -> str:
-        parts = [f"value={self._value!r}"]
+        parts = [f"value={self._value!r}" if self._value is not None else "value=(experiment's)"]
         parts.append("(fixed)" if not self._vary else
                      f"+/- {self.stderr:.3g}" if self.stderr is not None else "vary")
         if math.isfinite(self._min) or math.isfinite(self._max):
@@ -118,15 +135,18 @@ class Parameter:
 
 
 class Parameters(Mapping[str, Parameter]):
-    """The ten parameters of the z-scan model, in declaration order.
+    """The thirteen parameters of the z-scan model, in declaration order.
 
     ``Parameters(sigma_12=2e-21, sigma_23=5e-21, sigma_45=3e-20, tau_21=8e-9,
     tau_24=4e-9, tau_32=1e-10, tau_41=1e-6, tau_54=1e-10)`` declares the eight
-    spectroscopic parameters (cross-sections in m², lifetimes in s);
-    ``energy_scale`` (default 1) and ``z0`` (focus position in mm, default 0)
-    may be given too and are otherwise appended. Each keyword takes a number,
-    or a mapping with ``value`` and optionally ``vary``, ``min`` and ``max``.
-    ``params[name]`` is a :class:`Parameter`.
+    spectroscopic parameters (cross-sections in m², lifetimes in s). These may
+    be given too and are otherwise appended: ``delta_12``, the two-photon
+    cross-section 1 → 2 (m⁴·s; 1 GM = 1e-58 m⁴·s; default 0), ``energy_scale``
+    (default 1), ``z0`` (focus position in mm, default 0), and the beam waist
+    ``w0`` (m) and quality factor ``M2`` (default: the experiment's values; M2
+    is bounded below by 1). Each keyword takes a number, or a mapping with
+    ``value`` and optionally ``vary``, ``min`` and ``max``. ``params[name]`` is
+    a :class:`Parameter`.
 
     Raises
     ------
@@ -145,7 +165,8 @@ class Parameters(Mapping[str, Parameter]):
             self._params[name] = _parameter_from(name, given)
         for name, default in DEFAULTS.items():
             if name not in self._params:
-                self._params[name] = Parameter(name, default)
+                low, high = DEFAULT_BOUNDS.get(name, (-math.inf, math.inf))
+                self._params[name] = Parameter(name, default, min=low, max=high)
 
     def __getitem__(self, name: str) -> Parameter:
         try:
@@ -160,8 +181,8 @@ class Parameters(Mapping[str, Parameter]):
     def __len__(self) -> int:
         return len(self._params)
 
-    def valuesdict(self) -> dict[str, float]:
-        """Name → value, in declaration order."""
+    def valuesdict(self) -> dict[str, float | None]:
+        """Name → value, in declaration order (None: the experiment's value)."""
         return {name: p.value for name, p in self._params.items()}
 
     @property
@@ -170,8 +191,20 @@ class Parameters(Mapping[str, Parameter]):
         return [name for name, p in self._params.items() if p.vary]
 
     def vector(self) -> list[float]:
-        """Values in the engines' order (``NAMES``)."""
-        return [self._params[name].value for name in NAMES]
+        """Values in the engines' order (``NAMES``); 0 stands for the
+        experiment's beam where ``w0`` or ``M2`` has no value."""
+        return [0.0 if self._params[name].value is None else self._params[name].value
+                for name in NAMES]
+
+    def resolved(self, experiment: Any) -> "Parameters":
+        """A copy in which ``w0`` and ``M2`` without a value take the
+        experiment's, so that every value used can be read and reported."""
+        twin = self.copy()
+        for name in FOCUS:
+            p = twin._params[name]
+            if p.value is None:
+                p.set(value=float(getattr(experiment, name)))
+        return twin
 
     def copy(self) -> "Parameters":
         twin = Parameters.__new__(Parameters)
@@ -202,19 +235,25 @@ def _parameter_from(name: str, given: Any) -> Parameter:
         if unknown:
             raise TypeError(f"{name}: unknown field(s) {', '.join(sorted(unknown))}; "
                             "use value, vary, min, max")
-        if "value" not in given:
+        if "value" not in given and name not in FOCUS:
             raise TypeError(f"{name}: a value is required")
-        return Parameter(name, given["value"], given.get("vary", False),
-                         given.get("min", -math.inf), given.get("max", math.inf))
+        low, high = DEFAULT_BOUNDS.get(name, (-math.inf, math.inf))
+        return Parameter(name, given.get("value"), given.get("vary", False),
+                         given.get("min", low), given.get("max", high))
+    if name in DEFAULT_BOUNDS:
+        low, high = DEFAULT_BOUNDS[name]
+        return Parameter(name, given, min=low, max=high)
     return Parameter(name, given)
 
 
 def _check_range(name: str, value: float) -> None:
-    if name in CROSS_SECTIONS and value < 0.0:
-        raise ValueError(f"{name} must be zero or more (m^2), got {value!r}")
-    if (name in LIFETIMES or name == "energy_scale") and value <= 0.0:
-        unit = " (s)" if name in LIFETIMES else ""
+    if name in CROSS_SECTIONS + TWO_PHOTON and value < 0.0:
+        raise ValueError(f"{name} must be zero or more ({UNITS[name]}), got {value!r}")
+    if (name in LIFETIMES or name in ("energy_scale", "w0")) and value <= 0.0:
+        unit = f" ({UNITS[name]})" if UNITS[name] else ""
         raise ValueError(f"{name} must be above zero{unit}, got {value!r}")
+    if name == "M2" and value < 1.0:
+        raise ValueError(f"M2 must be at least 1, got {value!r}")
 
 
 def _boolean(name: str, value: Any) -> bool:

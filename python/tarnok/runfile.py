@@ -342,7 +342,7 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "populations": _populations(table),
         "t_slices": table.integer("t_slices", default=21, lower=2),
         "z_slices": table.integer("z_slices", default=11, lower=2),
-        "beam": table.choice("beam", BEAMS, default="on-axis"),
+        "beam": table.choice("beam", BEAMS, default="gaussian"),
         "radial_nodes": table.integer("radial_nodes", default=12, lower=1),
     }
 

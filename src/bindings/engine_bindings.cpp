@@ -78,7 +78,8 @@ engine::Experiment experiment_of(double wavelength, double w0, double M2, double
                                  double thickness,
                                  const std::array<double, 5>& populations,
                                  std::int32_t t_slices, std::int32_t z_slices,
-                                 const std::string& beam, std::int32_t radial_nodes) {
+                                 const std::string& beam, std::int32_t radial_nodes,
+                                 double repetition_rate) {
   engine::Experiment e;
   e.wavelength = wavelength;
   e.w0 = w0;
@@ -90,6 +91,7 @@ engine::Experiment experiment_of(double wavelength, double w0, double M2, double
   e.z_slices = z_slices;
   e.beam = beam_named(beam);
   e.radial_nodes = radial_nodes;
+  e.repetition_rate = repetition_rate;
   return e;
 }
 
@@ -97,7 +99,8 @@ void bind_engines(nb::module_& m) {
   nb::class_<engine::Experiment>(m, "Experiment");
   m.def("experiment", &experiment_of, nb::arg("wavelength"), nb::arg("w0"), nb::arg("M2"),
         nb::arg("tau"), nb::arg("thickness"), nb::arg("populations"), nb::arg("t_slices"),
-        nb::arg("z_slices"), nb::arg("beam"), nb::arg("radial_nodes"));
+        nb::arg("z_slices"), nb::arg("beam"), nb::arg("radial_nodes"),
+        nb::arg("repetition_rate") = 0.0);
   m.def("exact_engine", [](const engine::Experiment& e, PositionArray x, VectorArray energies) {
     return std::make_unique<engine::ExactEngine>(e, layout_of(x, energies));
   });
@@ -124,6 +127,21 @@ void bind_engines(nb::module_& m) {
              return to_numpy(std::move(raw),
                              {model.layout().n_energies(), model.layout().n_positions});
            })
+      .def("pulses_sent",
+           [](const engine::ExactEngine& model, const engine::ParameterVector& values,
+              const std::vector<std::size_t>& indices) {
+             // The cost of an evaluation in passes of a pulse through the sample.
+             const std::vector<Parameter> varied = varied_of(indices);
+             const engine::ScanLayout& layout = model.layout();
+             std::vector<double> raw(layout.size()), d_raw(layout.size() * varied.size());
+             std::size_t pulses = 0;
+             {
+               nb::gil_scoped_release released;
+               model.raw_transmittance(values, varied, raw, d_raw, {}, &pulses);
+             }
+             return pulses;
+           },
+           nb::arg("values"), nb::arg("varied"))
       .def("peak_irradiance", [](const engine::ExactEngine& model,
                                  const engine::ParameterVector& values) {
         return to_numpy(model.peak_irradiance(values),

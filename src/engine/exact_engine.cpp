@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "engine/incident_pulse.hpp"
+#include "engine/pulse_train.hpp"
 #include "engine/slice_propagation.hpp"
 
 namespace tarnok::engine {
@@ -25,17 +27,19 @@ double edge_mean(const double* row, std::size_t n, std::size_t stride) noexcept 
 
 // Work storage of one evaluation, sized for it at its start.
 struct EvaluationWork {
-  void prepare(const SliceSystem& system, std::size_t pulse_values, std::size_t n_dir) {
+  void prepare(const SliceSystem& system, const PulseTrain* train, std::size_t pulse_values,
+               std::size_t n_dir) {
     system.prepare(slices);
-    for (std::vector<double>* series : {&irradiance, &d_energy_scale, &d_z0})
-      series->resize(pulse_values);
+    if (train != nullptr) train->prepare(train_work);
+    irradiance.resize(pulse_values);
     d_incident.resize(pulse_values * n_dir);
     for (std::vector<double>* sums : {&d_transmitted, &d_out, &d_in}) sums->resize(n_dir);
   }
 
   SliceSystem::Workspace slices;
-  std::vector<double> irradiance, d_energy_scale, d_z0;  // node-major time series
-  std::vector<double> d_incident;                        // one node, direction fastest
+  PulseTrain::Workspace train_work;
+  std::vector<double> irradiance;  // node-major time series
+  std::vector<double> d_incident;  // one node, direction fastest
   std::vector<double> d_transmitted, d_out, d_in;
 };
 
@@ -83,16 +87,24 @@ ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
 
 void ExactEngine::raw_transmittance(const ParameterVector& values,
                                     std::span<const Parameter> varied, std::span<double> raw,
-                                    std::span<double> d_raw, const std::stop_token& stop) const {
+                                    std::span<double> d_raw, const std::stop_token& stop,
+                                    std::size_t* pulses_sent) const {
   const std::size_t n_dir = d_raw.empty() ? 0 : varied.size();
   if (raw.size() < layout_.size() || d_raw.size() < layout_.size() * n_dir)
     throw std::invalid_argument("output arrays too small for the scan layout");
-  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), derivative_mode_);
+  const bool train = experiment_.repetition_rate > 0.0;
+  // A train's steady state is differentiated through the transposed system,
+  // which the backward pass solves for one parameter as for many.
+  const DerivativeMode mode = train ? DerivativeMode::backward : derivative_mode_;
+  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), mode);
+  std::optional<PulseTrain> pulse_train;
+  if (train) pulse_train.emplace(used, values, varied.first(n_dir), 1.0 / experiment_.repetition_rate);
   const std::size_t nt = grids_.t_grid.size();
   const std::size_t nodes = grids_.radial_nodes.size();
   ThreadWork thread_work;
   EvaluationWork& work = *thread_work;
-  work.prepare(used, nt * nodes, n_dir);
+  work.prepare(used, pulse_train ? &*pulse_train : nullptr, nt * nodes, n_dir);
+  work.train_work.pulses = 0;
 
   for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
     for (std::size_t i = 0; i < layout_.n_positions; ++i) {
@@ -100,23 +112,22 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
         std::fill(raw.begin(), raw.end(), std::numeric_limits<double>::quiet_NaN());
         return;
       }
-      incident_pulse(experiment_, grids_, layout_.position(e, i), layout_.pulse_energies[e],
-                     values, work.irradiance, work.d_energy_scale, work.d_z0);
+      const BeamLogSlopes slopes = incident_pulse(experiment_, grids_, layout_.position(e, i),
+                                                  layout_.pulse_energies[e], values, work.irradiance);
       double out = 0.0, in = 0.0;
       std::fill(work.d_out.begin(), work.d_out.end(), 0.0);
       std::fill(work.d_in.begin(), work.d_in.end(), 0.0);
       for (std::size_t q = 0; q < nodes; ++q) {
         const std::span<const double> pulse(work.irradiance.data() + q * nt, nt);
         for (std::size_t j = 0; j < nt; ++j)
-          for (std::size_t v = 0; v < n_dir; ++v) {
-            const std::size_t k = q * nt + j;
-            const Parameter p = varied[v];
-            work.d_incident[j * n_dir + v] = p == Parameter::energy_scale ? work.d_energy_scale[k]
-                                             : p == Parameter::z0         ? work.d_z0[k]
-                                                                          : 0.0;
-          }
+          for (std::size_t v = 0; v < n_dir; ++v)
+            work.d_incident[j * n_dir + v] = pulse[j] * slopes.of(varied[v]);
         const double weight = grids_.radial_weights[q];
-        out += weight * used.transmit(pulse, work.d_incident, work.slices, work.d_transmitted);
+        const double transmitted =
+            pulse_train ? pulse_train->transmit(pulse, work.d_incident, work.slices, work.train_work,
+                                                work.d_transmitted)
+                        : used.transmit(pulse, work.d_incident, work.slices, work.d_transmitted);
+        out += weight * transmitted;
         double incident_sum = 0.0;
         for (double value : pulse) incident_sum += value;
         in += weight * incident_sum;
@@ -132,6 +143,9 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
         d_raw[cell * n_dir + v] = (work.d_out[v] - raw[cell] * work.d_in[v]) / in;
     }
   }
+  if (pulses_sent != nullptr)
+    *pulses_sent = pulse_train ? work.train_work.pulses
+                               : layout_.size() * nodes * (used.records() ? 2 : 1);
 }
 
 void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parameter> varied,

@@ -21,9 +21,14 @@ class ExactEngine final : public CurveModel {
 
   // Transmitted over incident pulse energy at each position, before the
   // normalisation on the outermost points (same layout as evaluate).
+  // pulses_sent, if given, receives the number of passes (forward or
+  // backward) of a pulse through the sample: for single pulses one or two per
+  // column (position and radial node), for a train as many as its steady
+  // state and derivatives took.
   void raw_transmittance(const ParameterVector& values, std::span<const Parameter> varied,
                          std::span<double> raw, std::span<double> d_raw,
-                         const std::stop_token& stop = {}) const;
+                         const std::stop_token& stop = {},
+                         std::size_t* pulses_sent = nullptr) const;
 
   // Forward mode or the backward pass for the derivatives; by default the
   // backward pass from two parameters on. Both give the same derivatives to

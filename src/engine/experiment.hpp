@@ -36,6 +36,9 @@ struct Experiment {
   std::int32_t z_slices = 11;
   Beam beam = Beam::on_axis;
   std::int32_t radial_nodes = 12;  // gaussian beam only
+  // Pulses per second of a laser whose pulses meet a sample not yet relaxed
+  // from the last ones; 0 for pulses that each meet the initial populations.
+  double repetition_rate = 0.0;
 };
 
 // What every evaluation reads but none changes.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <stdexcept>
 
 #include "engine/exact_engine.hpp"
 #include "engine/incident_pulse.hpp"
@@ -31,6 +32,10 @@ std::vector<double> depth_grid(const Experiment& e) {
 IntegratorEngine::IntegratorEngine(const Experiment& experiment, ScanLayout layout)
     : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
   check_layout(layout_);
+  if (experiment_.repetition_rate != 0.0)
+    throw std::invalid_argument(
+        "the integrator engine models single pulses only: a repetition_rate needs the exact "
+        "engine");
 }
 
 void IntegratorEngine::evaluate(const ParameterVector& values,
@@ -39,6 +44,10 @@ void IntegratorEngine::evaluate(const ParameterVector& values,
                                 const std::stop_token& stop) const {
   if (curves.size() < layout_.size())
     throw std::invalid_argument("output array too small for the scan layout");
+  if (values[index(Parameter::delta_12)] != 0.0)
+    throw std::invalid_argument(
+        "the integrator engine has no two-photon absorption: delta_12 must be 0, or use the "
+        "exact engine");
   ode::MessageLog log(kept_diagnostic_lines);
   {
     const ode::ScopedMessageRedirect redirect(log);
@@ -69,10 +78,10 @@ void IntegratorEngine::evaluate_energy(const ParameterVector& values, std::size_
 
   // The model reads a plane of (position, time) with the position fastest.
   std::vector<std::vector<double>> planes(nodes, std::vector<double>(n * nt));
-  std::vector<double> pulse(nodes * nt), unused_a(nodes * nt), unused_b(nodes * nt);
+  std::vector<double> pulse(nodes * nt);
   for (std::size_t i = 0; i < n; ++i) {
     incident_pulse(experiment_, grids_, layout_.position(energy, i),
-                   layout_.pulse_energies[energy], values, pulse, unused_a, unused_b);
+                   layout_.pulse_energies[energy], values, pulse);
     for (std::size_t q = 0; q < nodes; ++q)
       for (std::size_t j = 0; j < nt; ++j) planes[q][i + j * n] = pulse[q * nt + j];
   }

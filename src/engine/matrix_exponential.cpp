@@ -303,12 +303,32 @@ void pade_terms(int degree, EvenPowers& p, std::size_t n, PadeTerms& terms) noex
 
 }  // namespace
 
+namespace {
+
+// propagator <- exp(X) propagator, from R = exp(X / 2^s) after s - 1
+// squarings: one more squaring (unless s = 0) and one product.
+void accumulate_propagator(const ConservingMatrix& r, int squarings,
+                           ConservingMatrix& propagator) noexcept {
+  const ConservingMatrix before = propagator;
+  if (squarings == 0) {
+    product<false>(r, before, propagator);
+    return;
+  }
+  ConservingMatrix full;
+  product<false>(r, r, full);
+  product<false>(full, before, propagator);
+}
+
+}  // namespace
+
 void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
-               ConservingVector& z, std::span<ConservingVector> dz, Midpoint* midpoint) noexcept {
+               ConservingVector& z, std::span<ConservingVector> dz, Midpoint* midpoint,
+               ConservingMatrix* propagator) noexcept {
   const std::size_t n = std::min({directions.size(), dz.size(), max_directions});
   const double norm = one_norm(x);
   if (!std::isfinite(norm)) {
     z.setConstant(std::numeric_limits<double>::quiet_NaN());
+    if (propagator != nullptr) propagator->top.setConstant(z(0));
     for (std::size_t d = 0; d < n; ++d) dz[d] = z;
     if (midpoint != nullptr) {
       midpoint->z = z;
@@ -334,6 +354,7 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
   ConservingMatrix power = terms.v;
   power.add(terms.u);
   denominator.solve_in_place(power);
+  if (propagator != nullptr && scaling.squarings == 0) accumulate_propagator(power, 0, *propagator);
 
   // Only exp(X) z and the derivatives applied to z are wanted, so the last
   // stage (the solve, or the last squaring) acts on vectors: a few
@@ -365,6 +386,7 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
     product<false>(power, power, squared);
     power = squared;
   }
+  if (propagator != nullptr) accumulate_propagator(power, scaling.squarings, *propagator);
   // The last squaring: exp(X) = R R and d exp(X) = dR R + R dR, R = exp(X/2).
   const ConservingVector half = power * z;
   for (std::size_t d = 0; d < n; ++d) {
@@ -377,11 +399,13 @@ void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> dire
 }
 
 void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
-                        ExponentialRecord& record, ConservingVector* midpoint) {
+                        ExponentialRecord& record, ConservingVector* midpoint,
+                        ConservingMatrix* propagator) {
   const double norm = one_norm(x);
   record.finite = std::isfinite(norm);
   if (!record.finite) {
     z.setConstant(std::numeric_limits<double>::quiet_NaN());
+    if (propagator != nullptr) propagator->top.setConstant(z(0));
     if (midpoint != nullptr) *midpoint = z;
     return;
   }
@@ -420,6 +444,7 @@ void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
                    record.squares[static_cast<std::size_t>(s) - 1],
                    record.squares[static_cast<std::size_t>(s)]);
   const ConservingMatrix& last = record.squares.back();
+  if (propagator != nullptr) accumulate_propagator(last, scaling.squarings, *propagator);
   if (scaling.squarings == 0) {
     z = last * z;
     return;

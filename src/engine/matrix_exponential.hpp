@@ -19,7 +19,7 @@ namespace tarnok::engine {
 // of every step of the same algorithm, so they are the derivatives of the
 // computed exponential, not finite differences. NaN or infinite input gives
 // NaN results.
-inline constexpr std::size_t max_directions = 10;
+inline constexpr std::size_t max_directions = 13;  // every parameter at once
 
 // The populations half-way through a step, exp(X/2) z, and their
 // derivatives. The squaring phase forms exp(X/2) on its way to exp(X), so
@@ -34,10 +34,13 @@ struct Midpoint {
 // their derivatives along each direction E_d: dz_d <- L(X, E_d) z + exp(X) dz_d,
 // where L(X, E) = d/dh exp(X + h E) at h = 0 is the Frechet derivative. At
 // most max_directions directions; dz must hold as many vectors. Fills
-// midpoint, if given, with the populations half-way.
+// midpoint, if given, with the populations half-way, and multiplies
+// propagator, if given, by exp(X) from the left (a product of steps' propagators is
+// the linear map a sequence of steps makes of the populations; it costs two
+// matrix products more).
 void propagate(const ConservingMatrix& x, std::span<const ConservingMatrix> directions,
                ConservingVector& z, std::span<ConservingVector> dz,
-               Midpoint* midpoint = nullptr) noexcept;
+               Midpoint* midpoint = nullptr, ConservingMatrix* propagator = nullptr) noexcept;
 
 // What the backward pass needs of one step: the scaled generator, its even
 // powers, the parts of the degree-13 approximant and the matrices of the
@@ -56,9 +59,10 @@ struct ExponentialRecord {
 
 // z <- exp(X) z as propagate does (always with the degree-13 approximant),
 // recording what backpropagate needs; midpoint, if given, receives
-// exp(X/2) z.
+// exp(X/2) z, and propagator, if given, is multiplied by exp(X) from the left.
 void propagate_recorded(const ConservingMatrix& x, ConservingVector& z,
-                        ExponentialRecord& record, ConservingVector* midpoint = nullptr);
+                        ExponentialRecord& record, ConservingVector* midpoint = nullptr,
+                        ConservingMatrix* propagator = nullptr);
 
 // The backward (adjoint) pass of one recorded step taken from z_in: on entry
 // z_bar is the adjoint of exp(X) z_in (and midpoint_bar, given for a step

@@ -1,6 +1,8 @@
 // The quantities a z-scan model curve depends on besides the experiment: the
-// eight spectroscopic parameters, a scale on the measured pulse energies and
-// the focus position. Their order is the order of every parameter array.
+// eight spectroscopic parameters of the rate equations, a scale on the
+// measured pulse energies, the focus position, the two-photon cross-section
+// and the beam's waist and quality factor. Their order is the order of every
+// parameter array.
 #pragma once
 
 #include <array>
@@ -22,8 +24,11 @@ enum class Parameter : std::size_t {
   tau_54,        // lifetime 5 -> 4 (s)
   energy_scale,  // factor on every pulse energy (power-meter calibration)
   z0,            // focus position (mm) on the scan's position axis
+  delta_12,      // two-photon cross-section 1 -> 2 (m^4 s)
+  w0,            // beam waist radius (m); 0: the experiment's
+  M2,            // beam quality factor; 0: the experiment's
 };
-inline constexpr std::size_t parameter_count = 10;
+inline constexpr std::size_t parameter_count = 13;
 using ParameterVector = std::array<double, parameter_count>;
 
 constexpr std::size_t index(Parameter p) noexcept { return static_cast<std::size_t>(p); }
@@ -32,6 +37,12 @@ constexpr std::size_t index(Parameter p) noexcept { return static_cast<std::size
 inline std::span<const double, model::spec_par_count> spectroscopic(
     const ParameterVector& values) noexcept {
   return std::span<const double, model::spec_par_count>(values.data(), model::spec_par_count);
+}
+
+// The parameters that act on the incident light alone, not on the sample.
+constexpr bool acts_on_beam(Parameter p) noexcept {
+  return p == Parameter::energy_scale || p == Parameter::z0 || p == Parameter::w0 ||
+         p == Parameter::M2;
 }
 
 }  // namespace tarnok::engine

@@ -34,10 +34,18 @@ constexpr std::size_t cross_section_count = 3;
 
 }  // namespace
 
-RateMatrices rate_matrices(const model::RateConstants& r) noexcept {
+// Each two-photon transition takes two photons: a rate delta F^2 / 2 per
+// molecule in level 1 removes delta F^2 photons.
+constexpr double photons_per_transition = 2.0;
+
+RateMatrices rate_matrices(const model::RateConstants& r, double delta_12) noexcept {
   RateMatrices m;
   m.decay.setZero();
   m.absorption.setZero();
+  m.two_photon.setZero();
+  add_transfer(m.two_photon, n1, n2, delta_12 / photons_per_transition);
+  m.two_photon_absorbers.setZero();
+  m.two_photon_absorbers(n1) = delta_12 * r.inv_photon_energy;
   const std::array<double, 3> sigmas{r.sigma_12, r.sigma_23, r.sigma_45};
   const std::array<double, 5> rates{r.k21, r.k24, r.k32, r.k41, r.k54};
   for (std::size_t p = 0; p < cross_section_count; ++p)
@@ -50,12 +58,19 @@ RateMatrices rate_matrices(const model::RateConstants& r) noexcept {
   return m;
 }
 
-RateMatrixPartials rate_matrix_partials(const ParameterVector& values,
-                                        Parameter parameter) noexcept {
+RateMatrixPartials rate_matrix_partials(const ParameterVector& values, Parameter parameter,
+                                        double inv_photon_energy) noexcept {
   RateMatrixPartials partials;
   partials.decay.setZero();
   partials.absorption.setZero();
+  partials.two_photon.setZero();
   partials.absorbers.setZero();
+  partials.two_photon_absorbers.setZero();
+  if (parameter == Parameter::delta_12) {
+    add_transfer(partials.two_photon, n1, n2, 1.0 / photons_per_transition);
+    partials.two_photon_absorbers(n1) = inv_photon_energy;
+    return partials;
+  }
   const std::size_t p = index(parameter);
   if (p >= model::spec_par_count) return partials;
   const Transfer t = transfers[p];

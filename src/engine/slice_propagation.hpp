@@ -1,10 +1,11 @@
 // One pulse through the depth slices of the sample, in closed form: within a
 // time slice the irradiance reaching a depth slice is constant, so its
 // populations advance by exp(A dt) and the light leaving it is attenuated by
-// exp(-alpha dz), alpha from the populations at the step's end or averaged
-// over the step. Derivatives with respect to any chosen parameters are
-// carried forward alongside (forward-mode differentiation) or, from two
-// parameters on, gathered by a backward pass.
+// exp(-alpha dz) (with two-photon absorption, by the closed form of
+// dI/dz = -alpha I - beta I^2), alpha and beta from the populations at the
+// step's end or averaged over the step. Derivatives with respect to any
+// chosen parameters are carried forward alongside (forward-mode
+// differentiation) or, from two parameters on, gathered by a backward pass.
 #pragma once
 
 #include <span>
@@ -14,6 +15,7 @@
 #include "engine/matrix_exponential.hpp"
 #include "engine/parameters.hpp"
 #include "engine/rate_matrix.hpp"
+#include "engine/two_photon_light.hpp"
 
 namespace tarnok::engine {
 
@@ -32,18 +34,28 @@ class SliceSystem {
               DerivativeMode mode = DerivativeMode::automatic);
 
   std::size_t direction_count() const noexcept { return partials_.size(); }
+  // Whether derivatives come from a recorded pulse and a backward pass.
+  bool records() const noexcept { return backward_ && direction_count() > 0; }
+  std::size_t z_slices() const noexcept { return z_slices_; }
+  const ConservingVector& initial() const noexcept { return initial_; }
+  const RateMatrices& rates() const noexcept { return rates_; }
 
   // Work storage of one pulse, sized once and reused for every pulse.
   struct Workspace {
     std::vector<ConservingVector> populations;    // of each depth slice
     std::vector<ConservingVector> d_populations;  // slice-major, direction fastest
+    std::vector<ConservingVector> adjoint;        // of each slice's populations
+    // The linear map the pulse makes of each slice's populations, for the
+    // light it met: dP_k / dx_k of the pulse map (with pulse(..., true)).
+    std::vector<ConservingMatrix> propagators;
     std::array<ConservingMatrix, max_directions> directions;
     std::array<double, max_directions> d_light;
     Midpoint midpoint;  // of the slice being advanced
     // The backward pass's record of every cell, time-major.
     struct Cell {
       ConservingVector z_in, z_middle, z_out;
-      double light_in = 0.0, flux = 0.0, attenuation = 0.0;
+      double light_in = 0.0, flux = 0.0;
+      SliceTransmission light;  // the light out and its partials
       ExponentialRecord exponential;
     };
     std::vector<Cell> tape;
@@ -59,6 +71,21 @@ class SliceSystem {
   double transmit(std::span<const double> incident, std::span<const double> d_incident,
                   Workspace& work, std::span<double> d_transmitted) const;
 
+  // The parts of a pulse for callers that choose the populations a pulse
+  // meets (a train of pulses): pulse() sends the light through from the
+  // populations in work.populations, leaves there those after it and, when
+  // records(), keeps the record for backward(); with `propagators`, fills
+  // work.propagators.
+  double pulse(std::span<const double> incident, Workspace& work, bool propagators) const;
+  // The backward pass of the recorded pulse: on entry work.adjoint holds the
+  // adjoint of the populations after the pulse, light_weight that of its
+  // transmitted sum; on return work.adjoint holds the adjoint of those
+  // before it. With `contract`, d_transmitted receives the derivative along
+  // each direction (d_incident as for transmit).
+  void backward(std::size_t time_steps, double light_weight, bool contract,
+                std::span<const double> d_incident, Workspace& work,
+                std::span<double> d_transmitted) const noexcept;
+
  private:
   // A slice's level populations at the start, middle and end of a step (the
   // middle only where the attenuation averages over the step), or their
@@ -66,39 +93,51 @@ class SliceSystem {
   struct StepLevels {
     Vector5 start, middle, end;
   };
-  // The absorption coefficient that attenuates the light crossing a slice
-  // during a step: absorbers . N for the populations at the step's end, or
-  // averaged over it by Simpson's rule. With the partials of the absorbers
-  // in place of the cross-sections, or the populations' derivatives in place
+  // The coefficient that attenuates the light crossing a slice during a
+  // step: coefficients . N for the populations at the step's end, or
+  // averaged over it by Simpson's rule. With the partials of the
+  // coefficients in their place, or the populations' derivatives in place
   // of the populations, it gives the coefficient's derivatives.
-  double attenuating_absorption(const Vector5& absorbers, const StepLevels& n) const noexcept {
-    if (!averaged_) return absorbers.dot(n.end);
-    return (absorbers.dot(n.start) + 4.0 * absorbers.dot(n.middle) + absorbers.dot(n.end)) / 6.0;
+  double attenuating(const Vector5& coefficients, const StepLevels& n) const noexcept {
+    if (!averaged_) return coefficients.dot(n.end);
+    return (coefficients.dot(n.start) + 4.0 * coefficients.dot(n.middle) +
+            coefficients.dot(n.end)) / 6.0;
   }
-  // The rate matrix times the time step under photon flux F: D dt + F S dt.
+  // The light leaving a slice with these step populations.
+  SliceTransmission slice_light(double light, const StepLevels& n) const noexcept;
+  // The rate matrix times the time step under photon flux F:
+  // D dt + F S dt + F^2 T dt.
   ConservingMatrix step_generator(double flux) const noexcept;
-  double advance_slice(std::size_t slice, double light, Workspace& work) const noexcept;
+  double advance_slice(std::size_t slice, double light, Workspace& work,
+                       ConservingMatrix* propagator) const noexcept;
   StepLevels levels_of(const Workspace::Cell& cell) const noexcept;
-  double transmit_recorded(std::span<const double> incident, Workspace& work) const;
-  void backward_pass(std::size_t time_steps, std::span<const double> d_incident,
-                     Workspace& work, std::span<double> d_transmitted) const noexcept;
+  double transmit_forward(std::span<const double> incident, std::span<const double> d_incident,
+                          Workspace& work, std::span<double> d_transmitted,
+                          bool propagators) const;
+  double transmit_recorded(std::span<const double> incident, Workspace& work,
+                           bool propagators) const;
 
-  // The rate matrix over one time step is decay_step_ + F absorption_step_.
+  // The rate matrix over one time step is decay_step_ + F absorption_step_
+  // + F^2 two_photon_step_.
   struct Partials {
     ConservingMatrix decay_step;
     ConservingMatrix absorption_step;
+    ConservingMatrix two_photon_step;
     Vector5 absorbers;
+    Vector5 two_photon_absorbers;
   };
 
   RateMatrices rates_;
   ConservingMatrix decay_step_;
   ConservingMatrix absorption_step_;
+  ConservingMatrix two_photon_step_;
   std::vector<Partials> partials_;
   ConservingVector initial_;
   double dz_;
   std::size_t z_slices_;
   std::size_t t_slices_;
-  bool averaged_;  // attenuate by the populations averaged over the step
+  bool averaged_;    // attenuate by the populations averaged over the step
+  bool two_photon_;  // delta_12 is not zero, or is differentiated by
   bool backward_;
 };
 

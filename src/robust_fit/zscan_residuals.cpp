@@ -3,6 +3,8 @@
 #include <cmath>
 #include <stdexcept>
 
+#include "engine/pulse_train.hpp"
+
 namespace tarnok::robust_fit {
 
 ZScanResiduals::ZScanResiduals(const engine::CurveModel& model, std::vector<double> data,
@@ -32,7 +34,11 @@ bool ZScanResiduals::evaluate_until(std::span<const double> p, std::span<double>
   std::vector<double> curves(m);
   // The engine lays its derivatives out point by point (row-major m x n).
   std::vector<double> derivatives(jacobian.empty() ? 0 : m * n);
-  model_.evaluate(values, varied_, curves, derivatives, stop);
+  try {
+    model_.evaluate(values, varied_, curves, derivatives, stop);
+  } catch (const engine::UnsettledTrain&) {
+    return false;  // a trial point the solver must step back from
+  }
   if (stop.stop_requested()) return false;
 
   bool finite = true;

@@ -15,7 +15,8 @@ ENERGIES = np.array([2e-4, 8e-4, 3.2e-3])
 TRUTH = dict(sigma_12=2e-21, sigma_23=5e-21, sigma_45=3e-20, tau_21=8e-9, tau_24=4e-9,
              tau_32=1e-10, tau_41=1e-6, tau_54=1e-10)
 EXPERIMENT = tarnok.Experiment(wavelength=532e-9, w0=20e-6, M2=1.0, tau=5e-9, thickness=1e-3,
-                               populations=[1e23, 0, 0, 0, 0], t_slices=9, z_slices=5)
+                               populations=[1e23, 0, 0, 0, 0], t_slices=9, z_slices=5,
+                               beam="on-axis")
 NOISE = 1e-3
 
 

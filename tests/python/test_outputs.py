@@ -18,7 +18,7 @@ from tarnok.zscan import ZScan
 Z = np.linspace(-20.0, 20.0, 11)
 ENERGIES = np.array([2e-4, 3.2e-3])
 EXPERIMENT = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=5e-9, thickness=1e-3,
-                  populations=[1e23, 0, 0, 0, 0], t_slices=5, z_slices=3)
+                  populations=[1e23, 0, 0, 0, 0], t_slices=5, z_slices=3, beam="on-axis")
 TRUTH = dict(sigma_12=2e-21, sigma_23=5e-21, sigma_45=3e-20, tau_21=8e-9, tau_24=4e-9,
              tau_32=1e-10, tau_41=1e-6, tau_54=1e-10)
 

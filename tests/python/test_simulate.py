@@ -16,7 +16,7 @@ SPECTROSCOPIC = dict(sigma_12=2e-21, sigma_23=5e-21, sigma_45=3e-20, tau_21=8e-9
 
 def experiment(**changes):
     fields = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=5e-9, thickness=1e-3,
-                  populations=[1e23, 0, 0, 0, 0], t_slices=9, z_slices=5)
+                  populations=[1e23, 0, 0, 0, 0], t_slices=9, z_slices=5, beam="on-axis")
     return tarnok.Experiment(**{**fields, **changes})
 
 
