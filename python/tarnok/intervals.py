@@ -28,6 +28,12 @@ if TYPE_CHECKING:
 # The search widens its step at most this many times before it gives up: the
 # profile is then too flat to end within a factor 4**12 of the first step.
 MAX_WIDENINGS = 12
+# How far a profile of a parameter fitted in its logarithm is followed: four
+# decades either way, and its first step is at most a factor e^0.5. Farther out
+# the data do not bound it in any useful sense, and the model may no longer be
+# evaluable there.
+LOG_REACH = math.log(1e4)
+LOG_FIRST_STEP = 0.5
 MAX_REFINEMENTS = 12
 # A limit is found once sqrt(Δχ²) is within this fraction of its target.
 SQRT_TOLERANCE = 2e-3
@@ -35,6 +41,9 @@ SQRT_TOLERANCE = 2e-3
 # standard error.
 FALLBACK_STEP = 0.1
 MAX_SIGMAS = 5.0
+# A profile point below the best χ² by more than this fraction of the 1-sigma
+# rise means the fit missed a lower optimum; less is the solver's tolerance.
+LOWER_MARGIN = 0.01
 
 
 @dataclass(frozen=True)
@@ -176,7 +185,8 @@ def conf_interval(result: "FitResult", sigmas: Sequence[float] = (1, 2),
     scale = 1.0 if result.weighted else result.redchi
     if not math.isfinite(scale) or scale <= 0.0:
         raise ValueError("the fit has no degrees of freedom to scale the intervals by")
-    tasks = [(_Profile(result, name), side) for name in result.var_names for side in (-1, 1)]
+    tasks = [(_Profile(result, name, scale), side) for name in result.var_names
+             for side in (-1, 1)]
     workers = min(len(tasks), threads or os.cpu_count() or 1)
     with ThreadPoolExecutor(max_workers=workers) as pool:
         found = list(pool.map(lambda task: _search(task[0], task[1], widths, scale), tasks))
@@ -191,8 +201,19 @@ def conf_interval(result: "FitResult", sigmas: Sequence[float] = (1, 2),
             warnings.append(f"the profile of {profile.name} reached a lower chi-square "
                             f"({chisqr:.7g} at {profile.name} = {value:.6g}) than the fit: "
                             "the reported optimum is not the global one; refit from there")
+        if profile.unevaluable is not None:
+            warnings.append(f"the model could not be evaluated at {profile.name} = "
+                            f"{profile.unevaluable:.6g} while profiling; the limits beyond "
+                            "are not known")
+    unevaluable = {profile.name for profile, _ in tasks if profile.unevaluable is not None}
     for name, entries in limits.items():
         for entry in entries:
+            if not entry.found and name not in unevaluable:
+                warnings.append(f"the {_percent(entry.sigma)} interval of {name} has no "
+                                f"{'lower' if entry.side < 0 else 'upper'} limit: chi-square "
+                                "rises too little within the search (four decades for a "
+                                "parameter fitted in its logarithm); the data do not bound "
+                                "it on that side")
             if entry.at_bound:
                 warnings.append(f"the {_percent(entry.sigma)} interval of {name} reaches its "
                                 f"{'lower' if entry.side < 0 else 'upper'} bound "
@@ -201,6 +222,10 @@ def conf_interval(result: "FitResult", sigmas: Sequence[float] = (1, 2),
     return ConfidenceIntervals(sigmas=widths, best=best,
                                limits={n: tuple(e) for n, e in limits.items()}, scale=scale,
                                fits=fits, warnings=warnings)
+
+
+class _Unevaluable(Exception):
+    """The model gave no finite χ² at a point of the profile."""
 
 
 @dataclass
@@ -213,7 +238,7 @@ class _Point:
 class _Profile:
     """χ² of a fit with one parameter held at a given value."""
 
-    def __init__(self, result: "FitResult", name: str) -> None:
+    def __init__(self, result: "FitResult", name: str, scale: float) -> None:
         from .fit import is_log_scale
 
         self.result = result
@@ -226,9 +251,14 @@ class _Profile:
         stderr = p.stderr
         self.first_step = FALLBACK_STEP if stderr is None or not math.isfinite(stderr) or \
             stderr == 0.0 else (stderr / abs(p.value) if self.log_scale else stderr)
+        if self.log_scale:
+            self.first_step = min(self.first_step, LOG_FIRST_STEP)
+        self.reach = LOG_REACH if self.log_scale else math.inf
         self.others = {n: result.params[n].value for n in result.var_names if n != name}
         self.fits = 0
         self.lower_chisqr: tuple[float, float] | None = None
+        self.unevaluable: float | None = None
+        self.lower_than = result.chisqr - LOWER_MARGIN * scale
 
     def _to_u(self, value: float) -> float:
         if not math.isfinite(value):
@@ -263,11 +293,15 @@ class _Profile:
             for other, start_value in start.items():
                 p = params[other]
                 p.set(value=min(max(start_value, p.min), p.max), vary=True)
-            constrained = fit(result.data, result.experiment, params, n_starts=1,
-                              engine=result.engine, threads=1)
+            try:
+                constrained = fit(result.data, result.experiment, params, n_starts=1,
+                                  engine=result.engine, threads=1)
+            except ValueError:
+                self.unevaluable = value
+                raise _Unevaluable from None
             chisqr = constrained.chisqr
             others = {n: constrained.params[n].value for n in start}
-        if chisqr < result.chisqr * (1.0 - 1e-9) and (
+        if chisqr < self.lower_than and (
                 self.lower_chisqr is None or chisqr < self.lower_chisqr[1]):
             self.lower_chisqr = (value, chisqr)
         return chisqr - result.chisqr, others
@@ -290,11 +324,18 @@ def _search(profile: _Profile, side: int, sigmas: tuple[float, ...],
     """Every limit on one side, the narrowest first, each search continuing
     from the points the previous one evaluated."""
     points = [_Point(0.0, 0.0, dict(profile.others))]
-    room = profile.distance_to_bound(side)
+    room = min(profile.distance_to_bound(side), profile.reach)
     limits = []
     for sigma in sigmas:
         target = sigma * sigma * scale
-        limits.append(_limit(profile, side, sigma, target, points, room))
+        try:
+            limits.append(_limit(profile, side, sigma, target, points, room))
+        except _Unevaluable:
+            # Farther out the model cannot be evaluated: these limits and the
+            # wider ones stay unknown.
+            limits += [IntervalLimit(sigma=s, side=side, value=math.nan, at_bound=False,
+                                     found=False) for s in sigmas if s >= sigma]
+            break
     return limits
 
 
@@ -318,6 +359,8 @@ def _limit(profile: _Profile, side: int, sigma: float, target: float, points: li
             break
         last = max(points, key=lambda p: p.distance)
         if last.distance >= room:
+            if room < profile.distance_to_bound(side):  # the search's reach, not a bound
+                return result(math.nan, found=False)
             return result(profile.value_at(profile.best_u + side * room), at_bound=True)
         _evaluate(profile, side, _next_distance(last, target, sigma, profile.first_step, room),
                   points)
