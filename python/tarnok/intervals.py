@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import math
 import os
+import threading
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -185,11 +186,19 @@ def conf_interval(result: "FitResult", sigmas: Sequence[float] = (1, 2),
     scale = 1.0 if result.weighted else result.redchi
     if not math.isfinite(scale) or scale <= 0.0:
         raise ValueError("the fit has no degrees of freedom to scale the intervals by")
-    tasks = [(_Profile(result, name, scale), side) for name in result.var_names
+    stop = threading.Event()
+    tasks = [(_Profile(result, name, scale, stop), side) for name in result.var_names
              for side in (-1, 1)]
     workers = min(len(tasks), threads or os.cpu_count() or 1)
-    with ThreadPoolExecutor(max_workers=workers) as pool:
+    pool = ThreadPoolExecutor(max_workers=workers)
+    try:
         found = list(pool.map(lambda task: _search(task[0], task[1], widths, scale), tasks))
+    except BaseException:
+        # Ctrl-C reaches this thread only: the workers end at their next point.
+        stop.set()
+        raise
+    finally:
+        pool.shutdown(wait=True, cancel_futures=True)
     limits: dict[str, list[IntervalLimit]] = {name: [] for name in result.var_names}
     warnings: list[str] = []
     fits = 0
@@ -228,6 +237,10 @@ class _Unevaluable(Exception):
     """The model gave no finite χ² at a point of the profile."""
 
 
+class _Stopped(Exception):
+    """The search was asked to stop (Ctrl-C on the calling thread)."""
+
+
 @dataclass
 class _Point:
     distance: float   # from the best value along the search, in the solver's coordinates
@@ -238,7 +251,8 @@ class _Point:
 class _Profile:
     """χ² of a fit with one parameter held at a given value."""
 
-    def __init__(self, result: "FitResult", name: str, scale: float) -> None:
+    def __init__(self, result: "FitResult", name: str, scale: float,
+                 stop: threading.Event) -> None:
         from .fit import is_log_scale
 
         self.result = result
@@ -259,6 +273,7 @@ class _Profile:
         self.lower_chisqr: tuple[float, float] | None = None
         self.unevaluable: float | None = None
         self.lower_than = result.chisqr - LOWER_MARGIN * scale
+        self.stop = stop
 
     def _to_u(self, value: float) -> float:
         if not math.isfinite(value):
@@ -281,6 +296,8 @@ class _Profile:
         """χ² less the best χ², with the others re-optimised from ``start``."""
         from .fit import fit
 
+        if self.stop.is_set():
+            raise _Stopped
         result = self.result
         value = self.value_at(u)
         params = result.params.copy()
