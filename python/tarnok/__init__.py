@@ -15,7 +15,7 @@ from importlib.metadata import PackageNotFoundError, version as _version
 
 from .experiment import Experiment
 from .parameters import Parameter, Parameters
-from . import io, normalise
+from . import derived, io, normalise
 from .fit import FitProgress, FitResult, StartOutcome, fit
 from .compare import Comparison, compare
 from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
@@ -27,8 +27,8 @@ except PackageNotFoundError:  # run from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
-    "Comparison", "FitProgress", "FitResult", "StartOutcome", "ZScan", "compare", "fit", "io",
-    "normalise",
+    "Comparison", "FitProgress", "FitResult", "StartOutcome", "ZScan", "compare", "derived",
+    "fit", "io", "normalise",
     "Diagnostics", "Experiment", "Parameter", "Parameters", "simulate", "jacobian", "peak_irradiance",
     "raw_transmittance", "__version__",
 ]

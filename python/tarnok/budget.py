@@ -1,4 +1,5 @@
-"""The error budget of a fit: how far the fitted parameters move for the
+"""The error budget of a fit: how far the fitted parameters (and the derived
+quantities) move for the
 standard uncertainties of what the fit holds fixed (the beam waist, the pulse
 duration, the sample, the calibration of the pulse energies), by linear
 propagation through the sensitivity of the least-squares solution,
@@ -21,6 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .derived import derived_quantities
 from .experiment import Experiment, LEVELS
 from .parameters import NAMES, UNITS, Parameters
 from .simulation import jacobian, simulate
@@ -193,7 +195,49 @@ def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> Error
             name=name, value=p.value, unit=UNITS[name],
             statistical=math.nan if p.stderr is None else p.stderr,
             contributions={label: float(move[k]) for label, move in moves.items()})
+    for name, entry in _derived_entries(result, moves, checked).items():
+        entries.setdefault(name, entry)  # delta_12 is both a parameter and derived
     return ErrorBudget(uncertainties=checked, entries=entries, dropped=dropped)
+
+
+def _derived_entries(result: "FitResult", moves: Mapping[str, NDArray[np.float64]],
+                     checked: Mapping[str, Any]) -> dict[str, BudgetEntry]:
+    """The derived quantities' budget: each source moves them through the fitted
+    parameters and, for the populations and the thickness, directly."""
+    experiment = result.experiment
+    values = dict(result.params.valuesdict())
+
+    def derived_at(step: float, label: str) -> dict[str, float]:
+        shifted = dict(values)
+        for k, name in enumerate(result.var_names):
+            shifted[name] += step * moves[label][k]
+        populations = list(experiment.populations)
+        thickness = experiment.thickness
+        if label.startswith("populations["):
+            level = int(label[len("populations["):-1])
+            populations[level] += step * checked["populations"][level]
+        elif label == "thickness":
+            thickness += step * checked["thickness"]
+        quantities = derived_quantities(shifted, result.var_names, None,
+                                        experiment.wavelength, populations, thickness)
+        return {name: q.value for name, q in quantities.items()}
+
+    # The closed forms are smooth: a central difference over a thousandth of
+    # each source's uncertainty is its linear propagation to rounding.
+    step = 1e-3
+    shifts = {label: (derived_at(step, label), derived_at(-step, label)) for label in moves}
+    entries = {}
+    for name, quantity in result.derived.items():
+        contributions = {label: (up[name] - down[name]) / (2.0 * step)
+                         for label, (up, down) in shifts.items()
+                         if name in up and name in down}
+        if quantity.fixed and not any(contributions.values()):
+            continue
+        entries[name] = BudgetEntry(
+            name=name, value=quantity.value, unit=quantity.unit,
+            statistical=math.nan if quantity.stderr is None else quantity.stderr,
+            contributions=contributions)
+    return entries
 
 
 def _slopes(experiment: Experiment, params: Parameters, data: Any,

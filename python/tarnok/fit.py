@@ -12,11 +12,12 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _core
-from .experiment import Experiment
-from .parameters import NAMES, Parameters
 from .budget import ErrorBudget, check_uncertainties, error_budget
 from .compare import data_hash
+from .derived import DerivedQuantity, derived_quantities
+from .experiment import Experiment
 from .intervals import ConfidenceIntervals, conf_interval
+from .parameters import NAMES, Parameters
 from .report import fit_report
 from .residual_tests import (CurveRuns, GoodnessOfFit, curve_runs, goodness_of_fit,
                              goodness_warning, runs_warning)
@@ -76,7 +77,10 @@ class FitResult:
     The statistics belong to the best start (smallest χ²). ``residual`` is
     (data − model)/σ when the data carry σ (``weighted`` is True), data − model
     otherwise; ``best_fit`` and ``residual`` have the data's shape (energies ×
-    positions). ``covar`` follows ``var_names``.
+    positions). ``covar`` follows ``var_names``. ``derived`` holds the
+    quantities researchers compare with the literature (β, δ in GM, α0, the
+    saturation irradiance, ratios of cross-sections), by name, in SI units
+    with standard errors propagated through ``covar``.
     """
 
     params: Parameters
@@ -107,6 +111,7 @@ class FitResult:
     condition_number: float
     engine: str
     integrator_messages: int = 0
+    derived: dict[str, DerivedQuantity] = field(default_factory=dict)
     data: ZScan | None = field(default=None, repr=False)
     experiment: Experiment | None = field(default=None, repr=False)
     goodness_of_fit: GoodnessOfFit | None = None
@@ -183,6 +188,7 @@ class FitResult:
             "budget": None if self.budget is None else self.budget.to_dict(),
             "intervals": None if self.intervals is None else self.intervals.to_dict(),
             "data_hash": self.data_hash,
+            "derived": {name: q._asdict() for name, q in self.derived.items()},
         }
         for name in ("chisqr", "redchi", "aic", "bic", "rsquared", "condition_number"):
             out[name] = _plain(getattr(self, name))
@@ -379,7 +385,10 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
         warnings=warnings, starts=starts, best_start=best, weighted=data.sigma is not None,
         rms_per_energy=np.sqrt(np.mean((data.transmittance - best_fit) ** 2, axis=1)),
         condition_number=stats.condition_number, engine=engine,
-        integrator_messages=integrator_messages, data=data, experiment=experiment,
+        integrator_messages=integrator_messages,
+        derived=derived_quantities(fitted.valuesdict(), names, stats.covar, experiment.wavelength,
+                                   experiment.populations, experiment.thickness),
+        data=data, experiment=experiment,
         goodness_of_fit=goodness, residual_runs=runs, starts_at_best=at_best,
         scaled_stderr=scaled)
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
+from .derived import display
 from .parameters import UNITS
 
 if TYPE_CHECKING:
@@ -12,10 +13,11 @@ if TYPE_CHECKING:
 
 
 def fit_report(result: "FitResult", min_correl: float = 0.1) -> str:
-    """``[[Fit Statistics]]``, ``[[Variables]]``, ``[[Correlations]]``,
-    ``[[Error Budget]]`` and ``[[Confidence Intervals]]`` when computed, and
-    ``[[Warnings]]``, numbers aligned in columns."""
-    lines = _statistics(result) + _variables(result) + _correlations(result, min_correl)
+    """``[[Fit Statistics]]``, ``[[Variables]]``, ``[[Derived]]``,
+    ``[[Correlations]]``, ``[[Error Budget]]`` and ``[[Confidence Intervals]]``
+    when computed, and ``[[Warnings]]``, numbers aligned in columns."""
+    lines = _statistics(result) + _variables(result) + _derived(result)
+    lines += _correlations(result, min_correl)
     lines += _budget(result)
     if result.intervals is not None:
         lines += result.intervals.report().split("\n")
@@ -74,6 +76,27 @@ def _variables(r: "FitResult") -> list[str]:
                 error += f" [scaled: +/- {_g(scaled)}]"
         init = "" if p.init_value is None else f" (init = {_g(p.init_value)})"
         lines.append(f"    {label} {_g(p.value)}{error}{unit}{init}")
+    return lines
+
+
+def _derived(r: "FitResult") -> list[str]:
+    """``[[Derived]]``: each quantity in its customary unit."""
+    if not r.derived:
+        return []
+    lines = ["[[Derived]]"]
+    width = max(len(name) for name in r.derived) + 1
+    for name, q in r.derived.items():
+        unit, factor = display(name)
+        label = f"{name}:".ljust(width)
+        unit_text = f" {unit}" if unit else ""
+        if q.fixed:
+            lines.append(f"    {label} {_g(q.value * factor)}{unit_text} (fixed)")
+        elif q.stderr is None:
+            lines.append(f"    {label} {_g(q.value * factor)} +/- (not determined){unit_text}")
+        else:
+            percent = abs(q.stderr / q.value) * 100 if q.value else math.inf
+            lines.append(f"    {label} {_g(q.value * factor)} +/- {_g(q.stderr * factor)} "
+                         f"({percent:.2f}%){unit_text}")
     return lines
 
 

@@ -19,7 +19,9 @@ from .zscan import ZScan
 
 REQUIRED_PARAMETERS = ("sigma_12", "sigma_23", "sigma_45", "tau_21", "tau_24", "tau_32",
                        "tau_41", "tau_54")
-PARAMETER_DEFAULTS = {"energy_scale": 1.0, "z0": 0.0}
+# None: the experiment's value (w0 and M2 may be fitted, but need no table).
+PARAMETER_DEFAULTS: dict[str, float | None] = {"delta_12": 0.0, "energy_scale": 1.0,
+                                               "z0": 0.0, "w0": None, "M2": None}
 PARAMETER_NAMES = REQUIRED_PARAMETERS + tuple(PARAMETER_DEFAULTS)
 
 BEAMS = ("on-axis", "gaussian")
@@ -31,7 +33,7 @@ DELIMITERS = {",": ",", ";": ";", "\t": "\t", "tab": "\t", "whitespace": "whites
 
 KEYS: dict[str, tuple[str, ...]] = {
     "experiment": ("wavelength", "w0", "M2", "tau", "thickness", "populations",
-                   "t_slices", "z_slices", "beam", "radial_nodes"),
+                   "t_slices", "z_slices", "beam", "radial_nodes", "repetition_rate"),
     "data": ("layout", "delimiter", "header", "position_unit", "step_size_mm", "reference",
              "file", "energy_column", "position_column", "signal_column", "sigma_column",
              "files", "energy_pattern", "energy_unit"),
@@ -344,6 +346,7 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "z_slices": table.integer("z_slices", default=11, lower=2),
         "beam": table.choice("beam", BEAMS, default="gaussian"),
         "radial_nodes": table.integer("radial_nodes", default=12, lower=1),
+        "repetition_rate": table.number("repetition_rate", lower=0.0, strict=True, unit="Hz"),
     }
 
 
@@ -351,10 +354,14 @@ def _parameter(file: str, name: str, content: Any) -> dict[str, Any]:
     table = _Table(file, f"parameters.{name}", content)
     table.check_keys(KEYS["parameters.*"])
     # Lifetimes divide the rates and scales multiply the energy: both must be
-    # > 0; a cross-section may be 0 (a transition switched off); z0 is free.
-    lower, strict = {"sigma": (0.0, False), "tau": (0.0, True), "energy": (0.0, True)}.get(
-        name.split("_")[0], (None, True))
-    unit = {"sigma": "m^2", "tau": "seconds", "z0": "mm"}.get(name.split("_")[0], "")
+    # > 0, as must a waist; a cross-section may be 0 (a transition switched
+    # off); M2 is at least 1; z0 is free.
+    kind = name.split("_")[0]
+    lower, strict = {"sigma": (0.0, False), "delta": (0.0, False), "tau": (0.0, True),
+                     "energy": (0.0, True), "w0": (0.0, True), "M2": (0.0, True)}.get(
+        kind, (None, True))
+    unit = {"sigma": "m^2", "delta": "m^4 s", "tau": "seconds", "z0": "mm",
+            "w0": "metres"}.get(kind, "")
     bounds = dict(lower=lower, strict=strict, unit=unit)
     value = table.number("value", required=name in REQUIRED_PARAMETERS,
                          default=PARAMETER_DEFAULTS.get(name), **bounds)
@@ -362,8 +369,14 @@ def _parameter(file: str, name: str, content: Any) -> dict[str, Any]:
     high = table.number("max", **bounds)
     if low is not None and high is not None and not low < high:
         raise table.error("min", f"must be less than max ({low:g} >= {high:g})")
-    if (low is not None and value < low) or (high is not None and value > high):
+    if value is not None and ((low is not None and value < low) or
+                              (high is not None and value > high)):
         raise table.error("value", f"{value:g} lies outside [min, max]")
+    if name == "M2":
+        for key, bound in (("value", value), ("min", low), ("max", high)):
+            if bound is not None and bound < 1.0:
+                raise table.error(key, f"the beam quality factor must be >= 1, got {bound:g}")
+        low = 1.0 if low is None else low  # a beam cannot be better than Gaussian
     # Absent bounds are infinite, the form tarnok.Parameters takes directly.
     return {"value": value, "vary": table.boolean("vary", default=False),
             "min": -math.inf if low is None else low, "max": math.inf if high is None else high}
@@ -591,8 +604,9 @@ thickness = 1e-3                # sample thickness (m)
 populations = [1e23, 0, 0, 0, 0]  # initial population of levels 1..5 (1/m^3)
 t_slices = 21                   # time slices per pulse (>= 2)
 z_slices = 11                   # depth slices through the sample (>= 2)
-beam = "on-axis"                # "on-axis" or "gaussian" (integrate over the beam profile)
+beam = "gaussian"               # the physical beam; "on-axis" only to agree with fit_zscan
 # radial_nodes = 12             # radial quadrature nodes of the gaussian beam
+# repetition_rate = 80e6        # (Hz) pulses meet the train's steady state, not the ground state
 
 [data]
 layout = "per-energy"           # "per-energy": one file per pulse energy; "long": one table
@@ -661,11 +675,20 @@ value = 1e-6
 [parameters.tau_54]
 value = 1e-10
 
+# [parameters.delta_12]         # two-photon cross-section 1 -> 2 (m^4 s; 1 GM = 1e-58)
+# value = 1e-56                 # default 0: no two-photon absorption
+
 [parameters.energy_scale]       # multiplies every pulse energy (default 1)
 value = 1.0
 
 [parameters.z0]                 # focus position (mm, default 0)
 value = 0.0
+
+# The beam waist and M2 default to [experiment]'s; a table fits them:
+# [parameters.w0]
+# vary = true
+# min = 15e-6
+# max = 25e-6
 
 [fit]
 engine = "exact"                # "exact" or "integrator"

@@ -3,6 +3,7 @@
 #include <Eigen/LU>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -16,11 +17,55 @@ constexpr std::size_t excited_levels = 4;
 // absolute terms: their effect on the light is far below any measurement.
 constexpr double excitation_floor = 1e-4;
 
+// The largest magnitude, or NaN if any value is NaN (a model that cannot be
+// evaluated must not look settled).
 double max_abs(std::span<const double> v) noexcept {
   double m = 0.0;
-  for (double value : v) m = std::max(m, std::abs(value));
+  for (double value : v) {
+    if (std::isnan(value)) return value;
+    m = std::max(m, std::abs(value));
+  }
   return m;
 }
+
+// The change, relative to `scale`, that rounding alone leaves in a Newton
+// step of these matrices: a residual computed to a few units of rounding of
+// the largest value it is formed from (the total population, or the largest
+// adjoint), amplified by (I - E M)^-1.
+double rounding_floor(const std::vector<Eigen::Matrix4d>& newton, double largest_value,
+                      double scale) noexcept {
+  constexpr double rounding_units = 64.0;
+  double largest = 0.0;
+  for (const Eigen::Matrix4d& b : newton)
+    largest = std::max(largest, b.cwiseAbs().rowwise().sum().maxCoeff());
+  return rounding_units * std::numeric_limits<double>::epsilon() * largest * largest_value / scale;
+}
+
+double largest_entry(const std::vector<ConservingVector>& vectors) noexcept {
+  double m = 0.0;
+  for (const ConservingVector& v : vectors) m = std::max(m, v.cwiseAbs().maxCoeff());
+  return m;
+}
+
+// Decides when an iteration has settled: at the tolerance, or at the level
+// rounding leaves if that is within the required one and the change has
+// stopped falling.
+class SettleMonitor {
+ public:
+  bool settled(std::size_t pulse, double change, double rounding) noexcept {
+    if (change <= std::max(train_tolerance, rounding)) return true;
+    if (change < 0.5 * best_) {
+      best_ = change;
+      best_pulse_ = pulse;
+    }
+    constexpr std::size_t stalled_after = 3;
+    return change <= train_tolerance_required && pulse >= best_pulse_ + stalled_after;
+  }
+
+ private:
+  double best_ = std::numeric_limits<double>::infinity();
+  std::size_t best_pulse_ = 0;
+};
 
 [[noreturn]] void refuse_unsettled(double change) {
   std::ostringstream message;
@@ -88,6 +133,7 @@ double PulseTrain::settle(std::span<const double> incident, SliceSystem::Workspa
   work.accelerator.reset(work.state.size());
   const double floor = excitation_floor * std::abs(initial(4));
   double change = 0.0;
+  SettleMonitor monitor;
   for (std::size_t pulse = 0; pulse < max_train_pulses; ++pulse) {
     for (std::size_t k = 0; k < nz; ++k) {
       slices.populations[k].head<4>() = Eigen::Map<const Eigen::Vector4d>(&work.state[k * excited_levels]);
@@ -104,7 +150,8 @@ double PulseTrain::settle(std::span<const double> incident, SliceSystem::Workspa
     }
     const double scale = std::max(max_abs(work.state), floor);
     change = max_abs(work.residual) / scale;
-    if (change <= train_tolerance) return transmitted;
+    const double settled = rounding_floor(work.newton, std::abs(initial(4)), scale);
+    if (monitor.settled(pulse, change, settled)) return transmitted;
     if (!std::isfinite(change)) break;
     work.accelerator.step(work.state, work.residual);
   }
@@ -128,6 +175,7 @@ void PulseTrain::settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& 
   const double seed_size = max_abs(work.adjoint_seed);
   if (seed_size == 0.0) return;
   double change = 0.0;
+  SettleMonitor monitor;
   for (std::size_t pulse = 0; pulse < max_train_pulses; ++pulse) {
     seed_from_adjoint(work.state, slices);
     system_.backward(time_steps, 0.0, false, {}, slices, {});
@@ -138,8 +186,10 @@ void PulseTrain::settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& 
       Eigen::Map<Eigen::Vector4d>(&work.residual[k * excited_levels]) =
           work.newton[k].transpose() * (c + slices.adjoint[k].head<4>() - mu);
     }
-    change = max_abs(work.residual) / std::max(max_abs(work.state), seed_size);
-    if (change <= train_tolerance) return;
+    const double scale = std::max(max_abs(work.state), seed_size);
+    change = max_abs(work.residual) / scale;
+    const double settled = rounding_floor(work.newton, largest_entry(slices.adjoint), scale);
+    if (monitor.settled(pulse, change, settled)) return;
     if (!std::isfinite(change)) break;
     work.accelerator.step(work.state, work.residual);
   }

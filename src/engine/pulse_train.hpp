@@ -34,8 +34,12 @@ struct UnsettledTrain : std::domain_error {
   using std::domain_error::domain_error;
 };
 
-// Relative change of the populations below which a train has settled.
-inline constexpr double train_tolerance = 1e-10;
+// Relative change of the populations below which a train has settled, unless
+// the steady state is so ill-conditioned (lifetimes far beyond the period)
+// that rounding alone moves it by more: then it has settled once the change
+// stops falling below train_tolerance_required.
+inline constexpr double train_tolerance = 1e-12;
+inline constexpr double train_tolerance_required = 1e-10;
 // Pulses after which a train that has not settled is refused.
 inline constexpr std::size_t max_train_pulses = 200;
 

@@ -41,7 +41,7 @@ def test_template_loads_with_its_defaults_and_reads_its_data(run_folder, monkeyp
     assert run.experiment == {
         "wavelength": 532e-9, "w0": 20e-6, "M2": 1.0, "tau": 5e-9, "thickness": 1e-3,
         "populations": [1e23, 0.0, 0.0, 0.0, 0.0], "t_slices": 21, "z_slices": 11,
-        "beam": "on-axis", "radial_nodes": 12}
+        "beam": "gaussian", "radial_nodes": 12, "repetition_rate": None}
     assert list(run.parameters) == list(PARAMETER_NAMES)
     assert run.parameters["sigma_12"] == {"value": 2e-21, "vary": True, "min": 1e-23,
                                           "max": 1e-19}
@@ -104,7 +104,7 @@ enabled = false
     ("t_slices = 21", "t_slices = 1", "[experiment] t_slices: must be a whole number >= 2"),
     ("M2 = 1.0", "M2 = 0.8", "[experiment] M2: the beam quality factor must be >= 1"),
     ("[1e23, 0, 0, 0, 0]", "[1e23, 0, 0, 0]", "[experiment] populations: must be a list of 5"),
-    ('beam = "on-axis"', 'beam = "flat"', "[experiment] beam: must be one of"),
+    ('beam = "gaussian"', 'beam = "flat"', "[experiment] beam: must be one of"),
     ("z_slices = 11", "z_slice = 11", "[experiment] z_slice: unknown key"),
     ("[fit]", "[fitting]", "unknown table [fitting]"),
     ("n_starts = 8", "n_starts = 8.5", "[fit] n_starts: must be a whole number >= 1"),
