@@ -1,8 +1,8 @@
-"""The error budget of a fit: how far the fitted parameters (and the derived
-quantities) move for the
-standard uncertainties of what the fit holds fixed (the beam waist, the pulse
-duration, the sample, the calibration of the pulse energies), by linear
-propagation through the sensitivity of the least-squares solution,
+"""The error budget of a fit: how far the fitted parameters and the derived
+quantities move for the standard uncertainties of what the fit holds fixed
+(the beam waist, the pulse duration, the sample, the calibration of the pulse
+energies), by linear propagation through the sensitivity of the least-squares
+solution,
 
     δp = −(AᵀWA)⁺ AᵀW (∂m/∂e) δe,
 

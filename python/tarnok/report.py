@@ -126,10 +126,12 @@ def _budget(r: "FitResult") -> list[str]:
              "of the variance)"]
     width = max(len(name) for name in budget.entries) + 1
     for name, entry in budget.entries.items():
-        unit = f" {entry.unit}" if entry.unit else ""
-        lines.append(f"    {(name + ':').ljust(width)} {_g(entry.value)} +/- "
-                     f"{_g(entry.statistical)} (stat) +/- {_g(entry.systematic)} (sys)"
-                     f"{unit}")
+        # Derived quantities in the units of the [[Derived]] block.
+        unit, factor = display(name) if name not in r.params else (entry.unit, 1.0)
+        unit = f" {unit}" if unit else ""
+        lines.append(f"    {(name + ':').ljust(width)} {_g(entry.value * factor)} +/- "
+                     f"{_g(entry.statistical * factor)} (stat) +/- "
+                     f"{_g(entry.systematic * factor)} (sys){unit}")
         shares = [(source, share) for source, share in _grouped(entry.shares())
                   if share >= 0.0005]
         if shares:

@@ -101,6 +101,31 @@ def test_a_fitted_quantity_drops_out_of_the_budget():
     assert "energy_calibration: not in the budget (energy_scale is fitted)" in result.report()
 
 
+def test_derived_quantities_carry_the_budget_through_their_closed_forms():
+    # Two-photon absorption measures beta = delta_12 N1 / (h nu): an uncertain
+    # concentration moves delta_12 and leaves beta alone; a miscalibrated energy
+    # meter moves both alike.
+    experiment = tarnok.Experiment(wavelength=800e-9, w0=20e-6, M2=1.0, tau=100e-15,
+                                   thickness=5e-4, populations=[1e28, 0, 0, 0, 0],
+                                   t_slices=11, z_slices=5, beam="gaussian", radial_nodes=4)
+    truth = dict(TRUTH, sigma_12=0.0, sigma_23=0.0, sigma_45=0.0, delta_12=2.5e-57)
+    energies = [1e-10, 2e-10, 4e-10]
+    clean = tarnok.simulate(experiment, tarnok.Parameters(**truth), POSITIONS, energies)
+    noisy = clean + np.random.default_rng(9).normal(0.0, NOISE, clean.shape)
+    data = tarnok.ZScan(POSITIONS, noisy, energies, sigma=np.full(clean.shape, NOISE))
+    params = tarnok.Parameters(**truth)
+    params["delta_12"].vary = True
+    result = tarnok.fit(data, experiment, params, n_starts=1, threads=1,
+                        uncertainties={"populations": [1e27, 0, 0, 0, 0],
+                                       "energy_calibration": 0.05})
+    delta, beta = result.budget.entries["delta_12"], result.budget.entries["beta"]
+    assert delta.contributions["populations[0]"] / delta.value == pytest.approx(-0.1, rel=0.02)
+    assert abs(beta.contributions["populations[0]"]) < 1e-3 * beta.value
+    assert beta.contributions["energy_calibration"] / beta.value == pytest.approx(
+        delta.contributions["energy_calibration"] / delta.value, rel=1e-6)
+    assert beta.statistical == pytest.approx(result.derived["beta"].stderr, abs=0.0)
+
+
 @pytest.mark.parametrize("uncertainties, error, message", [
     ({"waist": 1e-6}, ValueError, "unknown key 'waist'"),
     ({"w0": -1e-6}, ValueError, "uncertainties['w0'] must be a finite standard uncertainty"),
