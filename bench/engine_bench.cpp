@@ -1,8 +1,9 @@
 // Cost per depth-and-time cell of the exact engine (values alone, with the
-// derivatives of two parameters and of all ten) against the integrator-based
-// model on the same grids, for the bundled example, a picosecond and a stiff
-// nanosecond set; and of the gaussian beam, whose cost should scale with its
-// radial nodes.
+// derivatives of two parameters and of all of them) against the
+// integrator-based model on the same grids, for the bundled example, a
+// picosecond and a stiff nanosecond set; of the gaussian beam, whose cost
+// should scale with its radial nodes; of two-photon absorption on top of it;
+// and of a train of pulses at 100 MHz, per single-pulse cell.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -98,11 +99,67 @@ void ExactGaussianPerNodeAtOnAxisStep(benchmark::State& state) {
   run(state, model, e, c.values, {});
 }
 
+// The gaussian beam with two-photon absorption strong enough to take a few
+// per cent of the light at the focus.
+engine::ParameterVector with_two_photon(engine::ParameterVector values) {
+  values[engine::index(Parameter::delta_12)] = 1e-55;
+  return values;
+}
+
+engine::Experiment gaussian(const engine::Experiment& experiment, double repetition_rate = 0.0) {
+  engine::Experiment e = experiment;
+  e.beam = engine::Beam::gaussian;
+  e.repetition_rate = repetition_rate;
+  return e;
+}
+
+std::vector<double> gaussian_energies(std::vector<double> energies) {
+  for (double& energy : energies) energy *= 2e-4;
+  return energies;
+}
+
+void ExactGaussianTwoPhoton(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment);
+  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  run(state, model, e, with_two_photon(c.values), {});
+}
+
+void ExactGaussianTwoPhotonWithAllDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment);
+  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  run(state, model, e, with_two_photon(c.values), all);
+}
+
+void ExactGaussianWithAllDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment);
+  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  run(state, model, e, c.values, all);
+}
+
+// Level 4 lives 1 us against 10 ns between pulses: it builds up.
+void ExactGaussianTrain(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment, 1e8);
+  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  run(state, model, e, c.values, {});
+}
+
 BENCHMARK(Integrator)->Apply(configure);
 BENCHMARK(Exact)->Apply(configure);
 BENCHMARK(ExactWithTwoDerivatives)->Apply(configure);
 BENCHMARK(ExactWithAllDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianPerNode)->Apply(configure);
 BENCHMARK(ExactGaussianPerNodeAtOnAxisStep)->Apply(configure);
+BENCHMARK(ExactGaussianTwoPhoton)->Apply(configure);
+BENCHMARK(ExactGaussianWithAllDerivatives)->Apply(configure);
+BENCHMARK(ExactGaussianTwoPhotonWithAllDerivatives)->Apply(configure);
+BENCHMARK(ExactGaussianTrain)->Apply(configure);
 
 }  // namespace

@@ -40,7 +40,7 @@ def tarnok_fit(x, y, energies, truth, threads: int) -> tuple[float, tarnok.FitRe
     experiment = tarnok.Experiment(
         wavelength=truth["wavelength"], w0=truth["w0"], M2=truth["M2"], tau=truth["tau"],
         thickness=truth["sample_width"], populations=truth["populations"],
-        t_slices=truth["t_slices"], z_slices=truth["z_slices"])
+        t_slices=truth["t_slices"], z_slices=truth["z_slices"], beam="on-axis")
     names = truth["spec_par_names"]
     params = tarnok.Parameters(**dict(zip(names, truth["spec_pars"])))
     for index, factor in zip(truth["fit_indices"], truth["start_factors"]):

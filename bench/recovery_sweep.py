@@ -46,7 +46,7 @@ def rsa(**changes) -> dict:
 
 
 NANOSECOND = dict(wavelength=532e-9, w0=20e-6, M2=1.0, tau=5e-9, thickness=1e-3,
-                  populations=[1e23, 0, 0, 0, 0], t_slices=15, z_slices=8)
+                  populations=[1e23, 0, 0, 0, 0], t_slices=15, z_slices=8, beam="on-axis")
 CASES = [
     Case("bundled example (sigma_12, sigma_45)", NANOSECOND, rsa(), [2e-4, 8e-4, 3.2e-3],
          ("sigma_12", "sigma_45")),

@@ -17,6 +17,7 @@ CONDITION_LIMIT = 1e8  # of the column-scaled Jacobian: worth saying above this
 NEAR_BOUND_ERRORS = 0.1  # a bound this many standard errors away cuts the uncertainty
 # The solver's default step tolerance, in its coordinates; a fit reports its own.
 STEP_TOLERANCE = 1e-6
+ABSOLUTE_PARAMETERS = ("z0",)  # judged by their standard error, not relative to their value
 
 
 @dataclass
@@ -139,6 +140,8 @@ def identifiability_warnings(names: list[str], values: NDArray[np.float64],
         warnings.append(f"the Jacobian has rank {stats.rank} of {stats.nvarys}: some "
                         "combination of the varied parameters is not determined")
     for k, name in enumerate(names):
+        if name in ABSOLUTE_PARAMETERS:
+            continue  # a position's origin is arbitrary, so an error relative to it is too
         relative = stats.stderr[k] / abs(values[k]) if values[k] != 0 else math.inf
         if k not in stats.uninformative and (not math.isfinite(relative)
                                              or relative > RELATIVE_ERROR_LIMIT):

@@ -154,3 +154,26 @@ def test_a_run_file_takes_two_photon_absorption_a_train_and_a_fitted_waist(tmp_p
         (tmp_path / "bad.toml").write_text(broken)
         with pytest.raises(tarnok.runfile.RunFileError, match=message):
             load_run(tmp_path / "bad.toml")
+
+
+def test_a_power_sweep_with_carriers_recovers_beta_the_carriers_and_the_waist():
+    # A lean version of bench/two_photon_recovery.py: one noise draw.
+    exp = experiment(w0=25e-6, tau=60e-15, thickness=5e-4, repetition_rate=1e8,
+                     t_slices=15, z_slices=6, radial_nodes=6)
+    truth = {**QUIET, "sigma_23": 1e-21, "tau_21": 1e-6, "delta_12": 5e-58}
+    positions, energies = np.linspace(-15, 15, 41), [0.5e-9, 1.5e-9, 2.5e-9]
+    clean = tarnok.simulate(exp, tarnok.Parameters(**truth), positions, energies)
+    noisy = clean + np.random.default_rng(7).normal(0.0, 1e-3, clean.shape)
+    data = tarnok.ZScan(positions, noisy, energies, sigma=np.full(clean.shape, 1e-3))
+    params = tarnok.Parameters(**{**truth, "delta_12": 1e-57, "sigma_23": 5e-22})
+    params["delta_12"].set(vary=True, min=1e-60, max=1e-55)
+    params["sigma_23"].set(vary=True, min=1e-24, max=1e-18)
+    params["w0"].set(value=28e-6, vary=True, min=15e-6, max=40e-6)
+    params["z0"].set(value=0.4, vary=True)
+    result = tarnok.fit(data, exp, params, n_starts=1, threads=1)
+    assert result.success and result.warnings == []
+    for name, value in (("delta_12", 5e-58), ("sigma_23", 1e-21), ("w0", 25e-6), ("z0", 0.0)):
+        assert abs(result.params[name].value - value) < 3 * result.params[name].stderr, name
+    beta = result.derived["beta"]
+    assert beta.unit == "m/W" and beta.value * 1e11 == pytest.approx(2.0, rel=0.05)
+    assert "beta:" in result.report() and "cm/GW" in result.report()

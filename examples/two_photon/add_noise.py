@@ -1,0 +1,20 @@
+#!/usr/bin/env python3
+"""Turns synthetic/simulation.csv into measured.csv: Gaussian noise of 1e-3
+per point (a fixed seed) and its sigma, as a measurement would carry them."""
+
+import csv
+from pathlib import Path
+
+import numpy as np
+
+HERE = Path(__file__).parent
+NOISE = 1e-3
+
+rows = list(csv.DictReader((HERE / "synthetic" / "simulation.csv").open()))
+noise = np.random.default_rng(2026).normal(0.0, NOISE, len(rows))
+with (HERE / "measured.csv").open("w", newline="") as handle:
+    writer = csv.writer(handle)
+    writer.writerow(["pulse_energy_J", "position_mm", "transmittance", "sigma"])
+    for row, extra in zip(rows, noise):
+        writer.writerow([row["pulse_energy_J"], row["position_mm"],
+                         repr(float(row["transmittance"]) + float(extra)), NOISE])
