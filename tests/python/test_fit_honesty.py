@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import tarnok
+from tarnok import outputs
 from tarnok.residual_tests import chi_square_tails, runs_test
 
 POSITIONS = np.linspace(-20.0, 20.0, 41)
@@ -111,11 +112,12 @@ def test_a_model_missing_a_level_is_told_it_does_not_describe_the_data(misfit_an
         assert f"the residuals of the {label} curve are systematic" in text
     report = wrong.report()
     assert "[scaled: +/- " in report and "are systematic" in report
-    document = wrong.to_dict()
-    json.dumps(document)
+    document = json.loads(json.dumps(outputs.result_document(wrong)))
     assert document["goodness_of_fit"]["verdict"] == "too large"
     assert any(c["systematic"] for c in document["residual_runs"])
     assert document["warnings"] == wrong.warnings
+    # tarnok report redraws the marks from the saved document.
+    assert outputs.saved_fit(document).systematic_curves == tuple(c.index for c in systematic)
 
 
 def test_the_right_model_on_the_same_data_raises_neither(misfit_and_right_fits):
