@@ -180,9 +180,10 @@ def conf_interval(result: "FitResult", sigmas: Sequence[float] = (1, 2),
     if result.data is None or result.experiment is None:
         raise ValueError("the result keeps no data or experiment to profile")
     widths = check_sigmas(sigmas)
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)
-                                or threads < 1):
-        raise ValueError(f"threads must be a whole number >= 1 or None, got {threads!r}")
+    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int)):
+        raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}")
+    if threads is not None and threads < 1:
+        raise ValueError(f"threads must be at least 1, got {threads}")
     scale = 1.0 if result.weighted else result.redchi
     if not math.isfinite(scale) or scale <= 0.0:
         raise ValueError("the fit has no degrees of freedom to scale the intervals by")
@@ -230,7 +231,7 @@ def conf_interval(result: "FitResult", sigmas: Sequence[float] = (1, 2),
     best = {name: result.params[name].value for name in result.var_names}
     return ConfidenceIntervals(sigmas=widths, best=best,
                                limits={n: tuple(e) for n, e in limits.items()}, scale=scale,
-                               fits=fits, warnings=warnings)
+                               fits=fits, warnings=list(dict.fromkeys(warnings)))
 
 
 class _Unevaluable(Exception):
