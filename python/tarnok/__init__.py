@@ -17,6 +17,7 @@ from .experiment import Experiment
 from .parameters import Parameter, Parameters
 from . import derived, io, normalise
 from .fit import FitProgress, FitResult, StartOutcome, fit
+from .compare import Comparison, compare
 from .simulation import Diagnostics, jacobian, peak_irradiance, raw_transmittance, simulate
 from .zscan import ZScan
 
@@ -26,7 +27,8 @@ except PackageNotFoundError:  # run from a source tree
     __version__ = "0+unknown"
 
 __all__ = [
-    "FitProgress", "FitResult", "StartOutcome", "ZScan", "derived", "fit", "io", "normalise",
+    "Comparison", "FitProgress", "FitResult", "StartOutcome", "ZScan", "compare", "derived",
+    "fit", "io", "normalise",
     "Diagnostics", "Experiment", "Parameter", "Parameters", "simulate", "jacobian", "peak_irradiance",
     "raw_transmittance", "__version__",
 ]

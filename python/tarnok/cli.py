@@ -102,6 +102,14 @@ Write report.txt, curves.csv and the figures again from a result.json that
 'tarnok fit' saved, e.g. in another figure format or after the figures were
 deleted. No fit is run. The report text is the one saved with the result."""
 
+_COMPARE_DESCRIPTION = """\
+Compare models fitted to the same data (for example two-photon absorption
+against excited-state absorption): a table of chi-square, reduced
+chi-square, number of varied parameters, AIC, BIC, AIC less the lowest
+(dAIC) and Akaike weights (the relative likelihood of each model). Results
+fitted to different data are refused: each result.json holds a hash of its
+data."""
+
 _INIT_DESCRIPTION = """\
 Write a commented run file with every key and its default, to edit for a new
 measurement. An existing file is never overwritten."""
@@ -173,10 +181,20 @@ def build_parser() -> argparse.ArgumentParser:
                             help="worker threads for the starts (default: the run file's "
                                  "[fit] threads, else every core); the result does not "
                                  "depend on it")
+    fit_parser.add_argument("--intervals", action="store_true",
+                            help="also compute profile-likelihood intervals (1 and 2 sigma) "
+                                 "of every varied parameter, as [fit] intervals = true does")
     fit_parser.add_argument("-q", "--quiet", action="store_true",
                             help="print neither progress nor the report; files are still "
                                  "written and problems still reported on stderr")
     fit_parser.set_defaults(handler=_fit_command)
+
+    compare_parser = commands.add_parser("compare", help="compare models fitted to the same "
+                                         "data", description=_COMPARE_DESCRIPTION,
+                                         formatter_class=formatter)
+    compare_parser.add_argument("results", nargs="+", metavar=RESULT_FILE,
+                                help="two or more result.json files of fits to the same data")
+    compare_parser.set_defaults(handler=_compare_command)
 
     sim_parser = commands.add_parser("simulate", help="model curves for planning a measurement",
                                      description=_SIMULATE_DESCRIPTION, formatter_class=formatter)
@@ -301,19 +319,27 @@ def _chisqr(value: float) -> str:
 
 
 def _run_fit(run: RunDescription, data: Any, experiment: Experiment, parameters: Parameters,
-             threads: int | None, show_progress: bool) -> Any:
+             threads: int | None, show_progress: bool, intervals: bool) -> Any:
     from .fit import fit
 
     settings = run.fit
     with _progress(show_progress, settings.n_starts) as callback:
         try:
-            return fit(data, experiment, parameters, n_starts=settings.n_starts,
-                       engine=settings.engine, threads=threads, callback=callback,
-                       seed=settings.seed)
+            result = fit(data, experiment, parameters, n_starts=settings.n_starts,
+                         engine=settings.engine, threads=threads, callback=callback,
+                         seed=settings.seed, uncertainties=run.uncertainties or None)
         except (ValueError, TypeError) as error:
             raise BadInput(f"{run.source}: {error}") from None
         except RuntimeError as error:
             raise FitFailed(f"{run.source}: the fit produced no result: {error}") from None
+    if intervals and not result.aborted:
+        if show_progress:
+            print("profiling the chi-square for the confidence intervals...", file=sys.stderr)
+        try:
+            result.conf_interval(threads=threads)
+        except KeyboardInterrupt:
+            _error("interrupted while computing the intervals; the fit is written without them")
+    return result
 
 
 def _fit_status(result: Any) -> int:
@@ -334,7 +360,8 @@ def _fit_command(args: argparse.Namespace) -> int:
     data, curves = _input_step(run.source, run.load_data)
     folder = _output_folder(args.output, run.output.folder)
     threads = args.threads if args.threads is not None else run.fit.threads
-    result = _run_fit(run, data, experiment, parameters, threads, _show_progress(args.quiet))
+    result = _run_fit(run, data, experiment, parameters, threads, _show_progress(args.quiet),
+                      args.intervals or run.fit.intervals)
     document = result_document(result, run, curves)
     written = [write_document(document, folder)]
     written += write_fit_files(saved_fit(document, str(written[0])), folder,
@@ -424,6 +451,18 @@ def _report_command(args: argparse.Namespace) -> int:
         print(saved.report)
         print()
         _print_written(folder, written)
+    return EXIT_OK
+
+
+def _compare_command(args: argparse.Namespace) -> int:
+    from .compare import compare
+
+    if len(args.results) < 2:
+        raise BadInput("compare: give at least two result.json files")
+    comparison = _input_step("compare", lambda: compare(args.results))
+    print(comparison.table())
+    print()
+    print(f"lowest AIC: {comparison.best.label}")
     return EXIT_OK
 
 
