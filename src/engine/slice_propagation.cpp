@@ -229,11 +229,14 @@ void SliceSystem::replay_segment(std::size_t segment_index, std::size_t segment,
 }
 
 std::size_t SliceSystem::segment_steps(std::size_t time_steps) const noexcept {
-  if (time_steps * z_slices_ <= record_limit_) return std::max<std::size_t>(time_steps, 1);
-  // Rows of records against checkpoints of populations: the memory of both
-  // is least near sqrt(T * checkpoint / record) rows.
+  return record_segment_steps(time_steps, z_slices_, record_limit_);
+}
+
+std::size_t record_segment_steps(std::size_t time_steps, std::size_t z_slices,
+                                 std::size_t record_limit) noexcept {
+  if (time_steps * z_slices <= record_limit) return std::max<std::size_t>(time_steps, 1);
   const double rows = std::sqrt(static_cast<double>(time_steps) * sizeof(ConservingVector) /
-                                static_cast<double>(sizeof(Workspace::Cell)));
+                                static_cast<double>(sizeof(SliceSystem::Workspace::Cell)));
   return std::clamp<std::size_t>(static_cast<std::size_t>(std::ceil(rows)), 1, time_steps);
 }
 

@@ -25,6 +25,14 @@ namespace tarnok::engine {
 // about three exponentials in all, so it pays from two parameters on.
 enum class DerivativeMode { automatic, forward, backward };
 
+// Time steps per segment of the backward pass's record for a pulse of
+// time_steps steps through z_slices slices: all of them when the record
+// holds at most record_limit cells, otherwise as many as keep the record and
+// the checkpoints of the populations at each segment's start smallest
+// together, near sqrt(T * checkpoint / cell) rows.
+std::size_t record_segment_steps(std::size_t time_steps, std::size_t z_slices,
+                                 std::size_t record_limit) noexcept;
+
 // Everything about the sample that stays fixed during one evaluation.
 class SliceSystem {
  public:
