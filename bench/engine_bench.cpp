@@ -125,6 +125,21 @@ void ExactGaussianTwoPhoton(benchmark::State& state) {
   run(state, model, e, with_two_photon(c.values), {});
 }
 
+// Two derivatives with and without the two-photon term, the same directions.
+void ExactGaussianWithTwoDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment);
+  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  run(state, model, e, c.values, {Parameter::sigma_12, Parameter::sigma_45});
+}
+
+void ExactGaussianTwoPhotonWithTwoDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment);
+  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  run(state, model, e, with_two_photon(c.values), {Parameter::sigma_12, Parameter::sigma_45});
+}
+
 void ExactGaussianTwoPhotonWithAllDerivatives(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   const engine::Experiment e = gaussian(c.experiment);
@@ -160,6 +175,8 @@ BENCHMARK(ExactGaussianPerNodeAtOnAxisStep)->Apply(configure);
 BENCHMARK(ExactGaussianTwoPhoton)->Apply(configure);
 BENCHMARK(ExactGaussianWithAllDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianTwoPhotonWithAllDerivatives)->Apply(configure);
+BENCHMARK(ExactGaussianWithTwoDerivatives)->Apply(configure);
+BENCHMARK(ExactGaussianTwoPhotonWithTwoDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianTrain)->Apply(configure);
 
 }  // namespace

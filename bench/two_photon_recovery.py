@@ -63,9 +63,16 @@ def fit_draw(seed: int) -> dict:
             "success": result.success, "report": result.report()}
 
 
-def train_cost() -> None:
-    """Passes per column and time per evaluation, train over single pulses."""
+def start_parameters() -> tarnok.Parameters:
     params = truth_parameters()
+    for name, factor in START.items():
+        params[name].value = TRUTH[name] * factor
+    params["z0"].value = 0.4
+    return params
+
+
+def train_cost(params: tarnok.Parameters, where: str) -> None:
+    """Passes per column and time per evaluation, train over single pulses."""
     positions, energies = scan_arrays(POSITIONS, ENERGIES)
     varied = [NAMES.index(n) for n in VARIED]
     rows = []
@@ -84,7 +91,8 @@ def train_cost() -> None:
         single = next(r for r in rows if r[0] is None and r[1] == derivatives)
         train = next(r for r in rows if r[0] is not None and r[1] == derivatives)
         kind = "with 4 derivatives" if derivatives else "curves only"
-        print(f"train cost, {kind}: {train[2]:.2f} passes per column against {single[2]:.0f}; "
+        print(f"train cost at the {where}, {kind}: {train[2]:.2f} passes per column against "
+              f"{single[2]:.0f}; "
               f"{train[3] / single[3]:.2f}x the single-pulse time ({train[3]:.2f} s)")
 
 
@@ -93,7 +101,8 @@ def main() -> None:
     parser.add_argument("--draws", type=int, default=10)
     parser.add_argument("--workers", type=int, default=2)
     args = parser.parse_args()
-    train_cost()
+    train_cost(start_parameters(), "start")
+    train_cost(truth_parameters(), "truth")
     with concurrent.futures.ProcessPoolExecutor(args.workers) as pool:
         outcomes = list(pool.map(fit_draw, range(args.draws)))
     for o in outcomes:

@@ -30,7 +30,7 @@ _EXPORTS = {
     "FitProgress": "fit", "FitResult": "fit", "StartOutcome": "fit", "fit": "fit",
     "Diagnostics": "simulation", "jacobian": "simulation", "peak_irradiance": "simulation",
     "raw_transmittance": "simulation", "simulate": "simulation", "ZScan": "zscan",
-    "fit_many": "batch",
+    "fit_many": "batch", "Comparison": "compare", "compare": "compare",
 }
 _SUBMODULES = ("derived", "io", "normalise", "units", "presets", "batch", "outputs",
                "plotting", "runfile")

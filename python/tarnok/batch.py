@@ -110,7 +110,10 @@ def _fit(run: RunSource) -> _Shipment:
     threads = settings.threads if settings.threads is not None else BATCH_THREADS
     result = fit(data, Experiment(**description.experiment),
                  Parameters(**description.parameters), n_starts=settings.n_starts,
-                 engine=settings.engine, threads=threads, seed=settings.seed)
+                 engine=settings.engine, threads=threads, seed=settings.seed,
+                 uncertainties=description.uncertainties or None)
+    if settings.intervals and not result.aborted:
+        result.conf_interval(threads=threads)
     experiment = None if result.experiment is None else result.experiment.to_dict()
     result.experiment = None
     return _Shipment(result, experiment)

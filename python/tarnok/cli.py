@@ -121,6 +121,14 @@ Write report.txt, curves.csv and the figures again from a result.json that
 'tarnok fit' saved, e.g. in another figure format or after the figures were
 deleted. No fit is run. The report text is the one saved with the result."""
 
+_COMPARE_DESCRIPTION = """\
+Compare models fitted to the same data (for example two-photon absorption
+against excited-state absorption): a table of chi-square, reduced
+chi-square, number of varied parameters, AIC, BIC, AIC less the lowest
+(dAIC) and Akaike weights (the relative likelihood of each model). Results
+fitted to different data are refused: each result.json holds a hash of its
+data."""
+
 _INIT_DESCRIPTION = """\
 Write a commented run file with every key and its default, to edit for a new
 measurement, or with --preset one made for a kind of sample and laser:
@@ -205,10 +213,20 @@ def build_parser() -> argparse.ArgumentParser:
                             help="worker threads for the starts (default: the run file's "
                                  "[fit] threads, else every core); the result does not "
                                  "depend on it")
+    fit_parser.add_argument("--intervals", action="store_true",
+                            help="also compute profile-likelihood intervals (1 and 2 sigma) "
+                                 "of every varied parameter, as [fit] intervals = true does")
     fit_parser.add_argument("-q", "--quiet", action="store_true",
                             help="print neither progress nor the report; files are still "
                                  "written and problems still reported on stderr")
     fit_parser.set_defaults(handler=_fit_command)
+
+    compare_parser = commands.add_parser("compare", help="compare models fitted to the same "
+                                         "data", description=_COMPARE_DESCRIPTION,
+                                         formatter_class=formatter)
+    compare_parser.add_argument("results", nargs="+", metavar=RESULT_FILE,
+                                help="two or more result.json files of fits to the same data")
+    compare_parser.set_defaults(handler=_compare_command)
 
     sim_parser = commands.add_parser("simulate", help="model curves for planning a measurement",
                                      description=_SIMULATE_DESCRIPTION, formatter_class=formatter)
@@ -367,6 +385,19 @@ class _StopRequest:
             raise KeyboardInterrupt
         self.requested = True
 
+    @contextlib.contextmanager
+    def raising(self) -> Iterator[None]:
+        """Ctrl-C raising KeyboardInterrupt at once again, for work that is
+        given up rather than kept when stopped (the confidence intervals)."""
+        if self._previous is None:
+            yield
+            return
+        signal.signal(signal.SIGINT, self._previous)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, self._handle)
+
     def callback(self, show: Callable[[Any], None] | None) -> Callable[[Any], None]:
         """The fit's progress callback: draws progress, and stops the fit once
         asked to (by raising KeyboardInterrupt, which the fit turns into an
@@ -380,19 +411,29 @@ class _StopRequest:
 
 
 def _run_fit(run: RunDescription, data: Any, experiment: Experiment, parameters: Parameters,
-             threads: int | None, show_progress: bool, stop: _StopRequest) -> Any:
+             threads: int | None, show_progress: bool, stop: _StopRequest,
+             intervals: bool) -> Any:
     from .fit import fit
 
     settings = run.fit
     with _progress(show_progress, settings.n_starts) as show:
         try:
-            return fit(data, experiment, parameters, n_starts=settings.n_starts,
-                       engine=settings.engine, threads=threads, callback=stop.callback(show),
-                       seed=settings.seed)
+            result = fit(data, experiment, parameters, n_starts=settings.n_starts,
+                         engine=settings.engine, threads=threads, callback=stop.callback(show),
+                         seed=settings.seed, uncertainties=run.uncertainties or None)
         except (ValueError, TypeError, MemoryError) as error:
             raise BadInput(f"{run.source}: {error}") from None
         except RuntimeError as error:
             raise FitFailed(f"{run.source}: the fit produced no result: {error}") from None
+    if intervals and not result.aborted and not stop.requested:
+        if show_progress:
+            print("profiling the chi-square for the confidence intervals...", file=sys.stderr)
+        try:
+            with stop.raising():
+                result.conf_interval(threads=threads)
+        except KeyboardInterrupt:
+            _error("interrupted while computing the intervals; the fit is written without them")
+    return result
 
 
 def _fit_status(result: Any, stop: _StopRequest) -> int:
@@ -443,7 +484,8 @@ def _fit_command(args: argparse.Namespace) -> int:
     try:
         with _StopRequest() as stop:
             result = _run_fit(run, data, experiment, parameters, threads,
-                              _show_progress(args.quiet), stop)
+                              _show_progress(args.quiet), stop,
+                              args.intervals or run.fit.intervals)
             document = _fit_document(result, run, curves, data, plan)
             written = _write_fit(document, plan, args.format or run.output.format)
     except BaseException:
@@ -568,6 +610,18 @@ def _report_command(args: argparse.Namespace) -> int:
         print(saved.report)
         print()
         _print_written(plan, written)
+    return EXIT_OK
+
+
+def _compare_command(args: argparse.Namespace) -> int:
+    from .compare import compare
+
+    if len(args.results) < 2:
+        raise BadInput("compare: give at least two result.json files")
+    comparison = _input_step("compare", lambda: compare(args.results))
+    print(comparison.table())
+    print()
+    print(f"lowest AIC: {comparison.best.label}")
     return EXIT_OK
 
 

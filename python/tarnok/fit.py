@@ -7,22 +7,36 @@ import math
 import numbers
 import os
 from dataclasses import asdict, dataclass, field
-from typing import Any, Callable, Literal
+from typing import Any, Callable, Literal, Mapping, Sequence
 
 import numpy as np
 from numpy.typing import NDArray
 
 from . import _core, plausibility, resources
+from .budget import ErrorBudget, check_uncertainties, error_budget
+from .compare import data_hash
 from .derived import DerivedQuantity, derived_quantities
 from .experiment import Experiment
+from .intervals import ConfidenceIntervals, conf_interval
 from .parameters import NAMES, Parameters
 from .report import fit_report
+from .residual_tests import (CurveRuns, GoodnessOfFit, curve_runs, goodness_of_fit,
+                             goodness_warning, runs_warning)
 from .simulation import ENGINES, _engine_for
-from .statistics import fit_statistics, identifiability_warnings
-from .zscan import ZScan
+from .statistics import (STEP_TOLERANCE, fit_quality_warnings, fit_statistics,
+                         identifiability_warnings)
+from .zscan import ZScan, format_energy
 
 MAX_STARTS = 10_000
 MAX_THREADS = 1024
+# Starts whose χ² is within this relative distance of the lowest reached it.
+SAME_OPTIMUM = 1e-6
+
+
+def is_log_scale(name: str) -> bool:
+    """Whether the fit works in the logarithm of the parameter (all but the
+    focus position, which may be negative)."""
+    return name != "z0"
 
 
 @dataclass(frozen=True)
@@ -101,10 +115,60 @@ class FitResult:
     derived: dict[str, DerivedQuantity] = field(default_factory=dict)
     data: ZScan | None = field(default=None, repr=False)
     experiment: Experiment | None = field(default=None, repr=False)
+    goodness_of_fit: GoodnessOfFit | None = None
+    """Where χ² lies in its distribution (only when the data carry σ)."""
+    residual_runs: list[CurveRuns] = field(default_factory=list)
+    """The runs test of every curve's residuals."""
+    starts_at_best: int = 1
+    """How many starts reached the lowest χ² (within 1e-6 relative)."""
+    scaled_stderr: dict[str, float] | None = None
+    """Standard errors × sqrt(reduced χ²), when χ² is implausible for the given σ."""
+    budget: ErrorBudget | None = None
+    """Statistical and systematic uncertainties, when uncertainties were given."""
+    intervals: ConfidenceIntervals | None = None
+    """Profile-likelihood intervals, once :meth:`conf_interval` has run."""
 
     def report(self, min_correl: float = 0.1) -> str:
-        """The text report: fit statistics, variables, correlations, warnings."""
+        """The text report: fit statistics, variables, correlations, the error
+        budget and intervals when present, warnings."""
         return fit_report(self, min_correl=min_correl)
+
+    @property
+    def data_hash(self) -> str | None:
+        """Hash of the fitted data, to tell whether two fits saw the same data."""
+        return None if self.data is None else data_hash(self.data)
+
+    def conf_interval(self, sigmas: Sequence[float] = (1, 2),
+                      threads: int | None = None) -> dict[str, list[tuple[float, float]]]:
+        """Profile-likelihood confidence intervals of the varied parameters.
+
+        For each varied parameter and direction, the value where χ², with the
+        other parameters re-optimised, has risen by s² (s² times the reduced
+        χ² when the data carry no σ), found by the fit's own solver with that
+        parameter held fixed. A bound inside an interval becomes its limit.
+
+        Parameters
+        ----------
+        sigmas : sequence of float
+            Interval widths in standard deviations (1: 68.27 %, 2: 95.45 %).
+        threads : int or None
+            Threads for the constrained fits (None: every core).
+
+        Returns
+        -------
+        dict
+            As lmfit's ``conf_interval``: name → [(probability, value), ...]
+            from the lowest limit to the highest, with (0.0, best) between.
+            The full record (at-bound flags, notes) is kept in
+            :attr:`intervals` and shown by :meth:`report`; its warnings are
+            added to :attr:`warnings`.
+        """
+        found = conf_interval(self, sigmas, threads)
+        if self.intervals is not None:
+            self.warnings = [w for w in self.warnings if w not in self.intervals.warnings]
+        self.intervals = found
+        self.warnings.extend(found.warnings)
+        return found.as_lmfit()
 
     def _repr_html_(self) -> str:
         from .notebook import fit_result_html
@@ -142,6 +206,15 @@ class FitResult:
             "starts": [asdict(s) for s in self.starts],
             "rms_per_energy": _plain(self.rms_per_energy),
             "warnings": list(self.warnings),
+            "goodness_of_fit": None if self.goodness_of_fit is None else {
+                **asdict(self.goodness_of_fit), "verdict": self.goodness_of_fit.verdict},
+            "residual_runs": [{**asdict(c), "p_value": c.p_value, "systematic": c.systematic}
+                              for c in self.residual_runs],
+            "starts_at_best": self.starts_at_best,
+            "scaled_stderr": None if self.scaled_stderr is None else dict(self.scaled_stderr),
+            "budget": None if self.budget is None else self.budget.to_dict(),
+            "intervals": None if self.intervals is None else self.intervals.to_dict(),
+            "data_hash": self.data_hash,
             "derived": {name: q._asdict() for name, q in self.derived.items()},
         }
         for name in ("chisqr", "redchi", "aic", "bic", "rsquared", "condition_number"):
@@ -163,7 +236,7 @@ class FitResult:
 def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: int = 8,
         engine: Literal["exact", "integrator"] = "exact", threads: int | None = None,
         callback: Callable[[FitProgress], bool | None] | None = None,
-        seed: int = 0) -> FitResult:
+        seed: int = 0, uncertainties: Mapping[str, Any] | None = None) -> FitResult:
     """Fit the varied parameters to z-scan data from several starts.
 
     Positive parameters are fitted in their logarithms (``z0`` linearly),
@@ -190,6 +263,13 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
         a second; returning True stops every start.
     seed : int
         Chooses the set of spread starts.
+    uncertainties : mapping, optional
+        Standard uncertainties of quantities the fit holds fixed, propagated
+        into an error budget (:attr:`FitResult.budget`): ``w0`` (m), ``M2``,
+        ``tau`` (s), ``thickness`` (m), ``populations`` (five values, 1/m³),
+        ``energy_calibration`` (relative, shared by every pulse energy) and
+        ``pulse_energy`` (relative, each energy on its own: one number or one
+        per energy). A quantity that is fitted drops out.
 
     Returns
     -------
@@ -206,12 +286,14 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     """
     n_starts, threads, seed = _check_arguments(data, experiment, parameters, n_starts, engine,
                                                threads, callback, seed)
+    if uncertainties is not None:
+        check_uncertainties(uncertainties, data.n_energies)
     parameters = parameters.resolved(experiment)  # report the beam actually used
     names = parameters.varied
     if not names:
         raise ValueError("no parameter is varied: set params[name].vary = True for at least one")
     indices = [NAMES.index(n) for n in names]
-    log_scale = [n != "z0" for n in names]
+    log_scale = [is_log_scale(n) for n in names]
     lower, upper = _bounds(parameters, names)
     model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
     plausibility.check_inputs(experiment, parameters, data.pulse_energies)
@@ -227,7 +309,10 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
         raw["abort_reason"] = _INTERRUPTED
     if raw["best"] < 0:
         _no_start_has_a_value(raw, experiment, parameters, data)
-    return _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
+    result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
+    if uncertainties is not None:
+        result.budget = error_budget(result, uncertainties)
+    return result
 
 
 _INTERRUPTED = "interrupted (KeyboardInterrupt)"
@@ -322,7 +407,10 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     stats = fit_statistics(residual, jacobian, data.transmittance.ravel(), weights,
                            absolute_sigma=data.sigma is not None)
     values = np.array([chosen.values[n] for n in names])
-    warnings = identifiability_warnings(names, values, stats, np.array(lower), np.array(upper))
+    identifiability = identifiability_warnings(
+        names, values, stats, np.array(lower), np.array(upper),
+        log_scale=[is_log_scale(n) for n in names],
+        tolerance=float(raw.get("step_tolerance", STEP_TOLERANCE)))
 
     fitted = parameters.copy()
     for k, name in enumerate(names):
@@ -336,6 +424,14 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     sigma = 1.0 if data.sigma is None else data.sigma
     best_fit = data.transmittance - residual.reshape(shape) * sigma
     aborted = bool(raw["cancelled"])
+    goodness = goodness_of_fit(stats.chisqr, stats.nfree) if data.sigma is not None else None
+    runs = curve_runs(residual.reshape(shape), data.positions_mm, best_fit, data.pulse_energies)
+    at_best = _starts_at_best(starts, chosen.chisqr)
+    warnings = _fit_warnings(goodness, stats, runs, at_best, starts) + identifiability
+    scaled = None
+    if goodness is not None and goodness.verdict != "consistent":
+        root = math.sqrt(stats.redchi)
+        scaled = {n: fitted[n].stderr * root for n in names if fitted[n].stderr is not None}
     integrator_messages = int(model.diagnostics()[0]) if engine == "integrator" else 0
     if integrator_messages:
         warnings.append(f"the integrator reported {integrator_messages} diagnostics during "
@@ -354,7 +450,33 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
         integrator_messages=integrator_messages,
         derived=derived_quantities(fitted.valuesdict(), names, stats.covar, experiment.wavelength,
                                    experiment.populations, experiment.thickness),
-        data=data, experiment=experiment)
+        data=data, experiment=experiment,
+        goodness_of_fit=goodness, residual_runs=runs, starts_at_best=at_best,
+        scaled_stderr=scaled)
+
+
+def _starts_at_best(starts: list[StartOutcome], best: float) -> int:
+    return sum(1 for s in starts if math.isfinite(s.chisqr)
+               and s.chisqr - best <= SAME_OPTIMUM * abs(best))
+
+
+def _fit_warnings(goodness: GoodnessOfFit | None, stats: Any, runs: list[CurveRuns],
+                  at_best: int, starts: list[StartOutcome]) -> list[str]:
+    """Warnings about how well the model describes the data and how sure the
+    optimum is, before those about single parameters."""
+    warnings = []
+    if goodness is not None and (text := goodness_warning(goodness)):
+        warnings.append(text)
+    warnings += fit_quality_warnings(stats)
+    for curve in runs:
+        if text := runs_warning(curve, format_energy(curve.pulse_energy)):
+            warnings.append(text)
+    finished = sum(1 for s in starts if math.isfinite(s.chisqr))
+    if finished > 1 and at_best == 1:
+        warnings.append(f"only 1 of {finished} starts reached the lowest chi-square (within "
+                        f"{SAME_OPTIMUM:g} relative): the optimum may not be the global one; "
+                        "try more starts (n_starts) or wider bounds")
+    return warnings
 
 
 def _stop_message(raw: dict[str, Any], chosen: StartOutcome, aborted: bool) -> str:

@@ -85,6 +85,9 @@ class SavedFit:
         Reduced χ² of the kept start.
     run_name : str
         Name of the run file, for figure titles ("" when unknown).
+    systematic_curves : tuple of int
+        Curves whose residuals failed the runs test (none for documents
+        written before the test existed).
     """
 
     data: ZScan
@@ -99,6 +102,7 @@ class SavedFit:
     success: bool
     redchi: float
     run_name: str
+    systematic_curves: tuple[int, ...] = ()
 
 
 def versions() -> dict[str, str]:
@@ -263,7 +267,18 @@ def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFi
         aborted=bool(_lookup(document, "aborted", source)),
         success=bool(_lookup(document, "success", source)),
         redchi=math.nan if document.get("redchi") is None else float(document["redchi"]),
-        run_name=Path(run["source"]).name if run.get("source") else "")
+        run_name=Path(run["source"]).name if run.get("source") else "",
+        systematic_curves=_systematic_curves(document, source, data.n_energies))
+
+
+def _systematic_curves(document: Mapping[str, Any], source: str, count: int) -> tuple[int, ...]:
+    runs = document.get("residual_runs") or []
+    if not isinstance(runs, list) or not all(isinstance(c, Mapping) for c in runs):
+        raise ResultFileError(f"{source}: 'residual_runs' must be a list of objects")
+    indices = tuple(c.get("index") for c in runs if c.get("systematic"))
+    if not all(isinstance(i, int) and 0 <= i < count for i in indices):
+        raise ResultFileError(f"{source}: 'residual_runs' names a curve that is not in the data")
+    return indices
 
 
 _DAMAGE = (TypeError, ValueError, KeyError, IndexError, AttributeError, OverflowError)
@@ -358,7 +373,8 @@ def fit_figures(saved: SavedFit) -> dict[str, Figure]:
     figures = {
         # The saved residual is (data - model)/sigma, or data - model without
         # sigma: what plot_fit computes and labels by itself.
-        "fit": plot_fit(saved.data, saved.best_fit, title=fit_title(saved)),
+        "fit": plot_fit(saved.data, saved.best_fit, title=fit_title(saved),
+                        systematic=saved.systematic_curves),
         "irradiance": plot_irradiance(saved.data, saved.best_fit, irradiance),
     }
     if saved.start_chisqr.size > 1:

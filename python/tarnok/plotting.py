@@ -18,21 +18,13 @@ from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 
 from .safe_write import write_atomically
-from .zscan import ZScan, as_float_array, require_finite, require_positive
+from .zscan import ZScan, as_float_array, format_energy, require_finite, require_positive
 
 FORMATS = ("png", "svg", "pdf")
 DPI = 150
 _POSITION_LABEL = "position z (mm)"
 _TRANSMITTANCE_LABEL = "normalised transmittance"
 _MARKER_SIZE = 4
-
-
-def format_energy(joules: float) -> str:
-    """Pulse energy with the unit that keeps the number readable (pJ to mJ)."""
-    for scale, unit in ((1e-3, "mJ"), (1e-6, "µJ"), (1e-9, "nJ"), (1e-12, "pJ")):
-        if abs(joules) >= scale:
-            return f"{joules / scale:.3g} {unit}"
-    return f"{joules:.3g} J"
 
 
 def _new_figure(width: float, height: float) -> Figure:
@@ -75,7 +67,7 @@ def _residuals(data: ZScan, model: np.ndarray, residual: Any) -> np.ndarray:
 
 
 def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
-             title: str | None = None) -> Figure:
+             title: str | None = None, systematic: Sequence[int] = ()) -> Figure:
     """Data and fitted model of every pulse energy, with residuals below.
 
     Parameters
@@ -90,11 +82,15 @@ def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
         when the data have sigma, otherwise ``data - model``.
     title : str, optional
         Figure title.
+    systematic : sequence of int
+        Curves whose residuals are systematic (a failed runs test): marked in
+        the legend, their residuals joined by lines so that the runs show.
 
     Returns
     -------
     matplotlib.figure.Figure
     """
+    flagged = _curve_indices("systematic", systematic, data.n_energies)
     model = _matching("model", model, data.transmittance.shape)
     require_finite("model", model)
     residuals = _residuals(data, model, residual)
@@ -103,10 +99,14 @@ def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
     for row, colour in enumerate(_colours(data.n_energies)):
         z = data.positions_mm[row]
         label = format_energy(data.pulse_energies[row])
+        if row in flagged:
+            label += " (systematic residuals)"
         error = None if data.sigma is None else data.sigma[row]
         _draw_points(top, z, data.transmittance[row], error, colour, label)
         top.plot(z, model[row], "-", color=colour, lw=1.5)
-        bottom.plot(z, residuals[row], "o", ms=_MARKER_SIZE - 1, color=colour, alpha=0.8)
+        style = "o-" if row in flagged else "o"
+        bottom.plot(z, residuals[row], style, ms=_MARKER_SIZE - 1, color=colour, alpha=0.8,
+                    lw=0.8)
     top.set_ylabel(_TRANSMITTANCE_LABEL)
     top.legend(title="pulse energy (points: data, lines: model)", loc="best",
                fontsize="small", title_fontsize="small")
@@ -117,6 +117,17 @@ def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
     if title:
         figure.suptitle(title)
     return figure
+
+
+def _curve_indices(name: str, value: Sequence[int], count: int) -> set[int]:
+    indices = set()
+    for index in value:
+        if isinstance(index, bool) or not isinstance(index, (int, np.integer)) or not (
+                0 <= index < count):
+            raise ValueError(f"{name}: expected curve indices from 0 to {count - 1}, "
+                             f"got {index!r}")
+        indices.add(int(index))
+    return indices
 
 
 def _residual_label(data: ZScan, given: bool) -> str:

@@ -13,10 +13,14 @@ if TYPE_CHECKING:
 
 
 def fit_report(result: "FitResult", min_correl: float = 0.1) -> str:
-    """``[[Fit Statistics]]``, ``[[Variables]]``, ``[[Correlations]]`` and
-    ``[[Warnings]]`` blocks, numbers aligned in columns."""
+    """``[[Fit Statistics]]``, ``[[Variables]]``, ``[[Derived]]``,
+    ``[[Correlations]]``, ``[[Error Budget]]`` and ``[[Confidence Intervals]]``
+    when computed, and ``[[Warnings]]``, numbers aligned in columns."""
     lines = _statistics(result) + _variables(result) + _derived(result)
     lines += _correlations(result, min_correl)
+    lines += _budget(result)
+    if result.intervals is not None:
+        lines += result.intervals.report().split("\n")
     lines += _warnings(result)
     return "\n".join(lines)
 
@@ -24,6 +28,15 @@ def fit_report(result: "FitResult", min_correl: float = 0.1) -> str:
 def _statistics(r: "FitResult") -> list[str]:
     residuals = "(data - model)/sigma" if r.weighted else "data - model (no sigma given)"
     energies = ", ".join(f"{rms:.3g}" for rms in r.rms_per_energy)
+    finished = sum(1 for s in r.starts if s.chisqr is not None and math.isfinite(s.chisqr))
+    at_best = f"; {r.starts_at_best} of {finished} reached the best chi-square" \
+        if finished > 1 else ""
+    tests = []
+    if r.goodness_of_fit is not None:
+        tests.append(f"    chi-square p-value = {r.goodness_of_fit.probability_above:.4g}")
+    if r.residual_runs:
+        runs = ", ".join(f"{c.p_value:.2g}" for c in r.residual_runs)
+        tests.append(f"    residual tests p   = {runs}")
     return [
         "[[Fit Statistics]]",
         f"    # fitting method   = log-space Levenberg-Marquardt ({r.engine} engine)",
@@ -31,7 +44,7 @@ def _statistics(r: "FitResult") -> list[str]:
         f"    # jacobian evals   = {r.njev}",
         f"    # data points      = {r.ndata}",
         f"    # variables        = {r.nvarys}",
-        f"    # starts           = {len(r.starts)} (best: {r.best_start})",
+        f"    # starts           = {len(r.starts)} (best: {r.best_start}{at_best})",
         f"    residuals          = {residuals}",
         f"    chi-square         = {_g(r.chisqr)}",
         f"    reduced chi-square = {_g(r.redchi)}",
@@ -39,6 +52,7 @@ def _statistics(r: "FitResult") -> list[str]:
         f"    Bayesian info crit = {_g(r.bic)}",
         f"    R-squared          = {_g(r.rsquared)}",
         f"    rms per energy     = {energies}",
+        *tests,
         f"    status             = {'aborted: ' if r.aborted else ''}{r.message}",
     ]
 
@@ -57,6 +71,9 @@ def _variables(r: "FitResult") -> list[str]:
         else:
             percent = abs(p.stderr / p.value) * 100 if p.value else math.inf
             error = f" +/- {_g(p.stderr)} ({percent:.2f}%)"
+            scaled = (r.scaled_stderr or {}).get(name)
+            if scaled is not None:
+                error += f" [scaled: +/- {_g(scaled)}]"
         init = "" if p.init_value is None else f" (init = {_g(p.init_value)})"
         lines.append(f"    {label} {_g(p.value)}{error}{unit}{init}")
     return lines
@@ -99,6 +116,39 @@ def _correlations(r: "FitResult", min_correl: float) -> list[str]:
     lines = [f"[[Correlations]] (unreported correlations are < {min_correl:.3f})"]
     lines += [f"    {label.ljust(width)} = {c:+.4f}" for _, label, c in pairs]
     return lines
+
+
+def _budget(r: "FitResult") -> list[str]:
+    budget = r.budget
+    if budget is None:
+        return []
+    lines = ["[[Error Budget]] (value +/- statistical +/- systematic; each source's share "
+             "of the variance)"]
+    width = max(len(name) for name in budget.entries) + 1
+    for name, entry in budget.entries.items():
+        # Derived quantities in the units of the [[Derived]] block.
+        unit, factor = display(name) if name not in r.params else (entry.unit, 1.0)
+        unit = f" {unit}" if unit else ""
+        lines.append(f"    {(name + ':').ljust(width)} {_g(entry.value * factor)} +/- "
+                     f"{_g(entry.statistical * factor)} (stat) +/- "
+                     f"{_g(entry.systematic * factor)} (sys){unit}")
+        shares = [(source, share) for source, share in _grouped(entry.shares())
+                  if share >= 0.0005]
+        if shares:
+            lines.append("    " + " " * width + " " + ", ".join(
+                f"{source} {100 * share:.1f}%" for source, share in shares))
+    for source, reason in budget.dropped.items():
+        lines.append(f"    {source}: not in the budget ({reason})")
+    return lines
+
+
+def _grouped(shares: dict[str, float]) -> list[tuple[str, float]]:
+    """Shares by source, the per-energy and per-level entries added up, largest first."""
+    grouped: dict[str, float] = {}
+    for source, share in shares.items():
+        key = source.split("[")[0]
+        grouped[key] = grouped.get(key, 0.0) + share
+    return sorted(grouped.items(), key=lambda item: -item[1])
 
 
 def _warnings(r: "FitResult") -> list[str]:

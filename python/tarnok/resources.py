@@ -3,9 +3,9 @@ beyond the machine is refused with a message instead of failing halfway (or
 bringing the machine to a crawl).
 
 The derivatives of two or more parameters come from a backward pass, which
-keeps a record of every cell of the time-by-depth grid: measured at about
-1.8 KB per cell for the on-axis beam and 2.5 KB for the gaussian one, per
-thread evaluating."""
+keeps a record of the time-by-depth grid, per thread evaluating; the engine
+says how large (it keeps a long record in segments, rebuilt from
+checkpoints, so that it stays bounded on fine grids)."""
 
 from __future__ import annotations
 
@@ -16,7 +16,6 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from .experiment import Experiment
 
-BYTES_PER_RECORDED_CELL = 2600  # the larger of the two beams, rounded up
 _CGROUP_LIMIT = Path("/sys/fs/cgroup/memory.max")
 _CGROUP_USAGE = Path("/sys/fs/cgroup/memory.current")
 
@@ -26,7 +25,9 @@ def derivative_record_bytes(experiment: "Experiment", n_varied: int) -> int:
     parameters (none below two: one derivative is carried forward)."""
     if n_varied < 2:
         return 0
-    return BYTES_PER_RECORDED_CELL * experiment.t_slices * experiment.z_slices
+    from . import _core
+
+    return int(_core.derivative_record_bytes(experiment.t_slices, experiment.z_slices))
 
 
 def available_memory() -> int | None:
@@ -56,18 +57,21 @@ def check_derivative_memory(experiment: "Experiment", n_varied: int, threads: in
     MemoryError
         Naming the grid, the estimate and what is available.
     """
-    needed = derivative_record_bytes(experiment, n_varied) * max(1, threads)
+    per_thread = derivative_record_bytes(experiment, n_varied)
+    needed = per_thread * max(1, threads)
     if needed == 0:
         return
     available = available_memory()
     if available is not None and needed > available:
         raise MemoryError(
             f"derivatives of {n_varied} parameters on a grid of t_slices x z_slices = "
-            f"{experiment.t_slices} x {experiment.z_slices} need about "
-            f"{needed / 2**30:.1f} GiB ({threads} thread{'s' if threads != 1 else ''} x "
-            f"{BYTES_PER_RECORDED_CELL} bytes per cell), but only "
-            f"{max(available, 0) / 2**30:.1f} GiB are available; use fewer slices or "
-            "fewer threads")
+            f"{experiment.t_slices} x {experiment.z_slices} need about {_size(needed)} "
+            f"({threads} thread{'s' if threads != 1 else ''} x {_size(per_thread)}), but only "
+            f"{_size(max(available, 0))} are available; use fewer slices or fewer threads")
+
+
+def _size(count: int) -> str:
+    return f"{count / 2**30:.1f} GiB" if count >= 2**30 else f"{count / 2**20:.0f} MiB"
 
 
 def cpu_count() -> int:

@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from . import units
+from .budget import INPUT_UNITS, UNCERTAINTY_KEYS
 from .parameters import DEFAULTS as _DEFAULTS, NAMES as _NAMES, UNITS as _UNITS
 from .io import (AUTO_PATTERN, Column, Curve, EnergyUnit, check_readable_file, load_curve,
                  load_long, load_wide)
@@ -44,12 +45,13 @@ KEYS: dict[str, tuple[str, ...]] = {
     "data.files": ("path", "pulse_energy"),
     "normalise": ("enabled", "wings", "wings_mm", "tilt", "focus_mm"),
     "parameters.*": ("value", "vary", "min", "max"),
-    "fit": ("engine", "n_starts", "threads", "seed"),
+    "fit": ("engine", "n_starts", "threads", "seed", "intervals"),
     "output": ("folder", "format"),
+    "uncertainties": UNCERTAINTY_KEYS,
 }
 """Every key each table accepts (``parameters.*`` for each parameter table)."""
 
-_TABLES = ("experiment", "data", "normalise", "parameters", "fit", "output")
+_TABLES = ("experiment", "data", "normalise", "parameters", "fit", "output", "uncertainties")
 # Keys that only one or two layouts use.
 _LAYOUT_KEYS = {
     "files": ("per-energy",), "energy_pattern": ("per-energy",),
@@ -134,12 +136,14 @@ class NormaliseSettings:
 
 @dataclasses.dataclass(frozen=True)
 class FitSettings:
-    """Fit engine, number of starting points, threads (None: all cores) and seed."""
+    """Fit engine, number of starting points, threads (None: all cores), seed,
+    and whether to compute profile-likelihood intervals."""
 
     engine: str = "exact"
     n_starts: int = 8
     threads: int | None = None
     seed: int = 0
+    intervals: bool = False
 
 
 @dataclasses.dataclass(frozen=True)
@@ -176,6 +180,9 @@ class RunDescription:
     conversions : tuple of str
         How each value given with a unit, or derived from another key, was
         turned into SI, for the report.
+    uncertainties : dict
+        Standard uncertainties of fixed quantities for the error budget
+        (``tarnok.fit(uncertainties=...)``); empty when the table is absent.
     """
 
     source: Path
@@ -188,6 +195,7 @@ class RunDescription:
     output: OutputSettings
     repetition_rate: float | None = None
     conversions: tuple[str, ...] = ()
+    uncertainties: dict[str, Any] = dataclasses.field(default_factory=dict)
 
     def load_data(self) -> tuple[ZScan, list[NormalisedCurve]]:
         """Read the described files and normalise every curve.
@@ -677,7 +685,33 @@ def _fit(parent: _Table, content: Any) -> FitSettings:
         engine=table.choice("engine", ENGINES, default="exact"),
         n_starts=table.integer("n_starts", default=8, lower=1),
         threads=table.integer("threads", default=None, lower=1),
-        seed=table.integer("seed", default=0, lower=0))
+        seed=table.integer("seed", default=0, lower=0),
+        intervals=table.boolean("intervals", default=False))
+
+
+def _uncertainties(file: str, content: Any) -> dict[str, Any]:
+    table = _Table(file, "uncertainties", content)
+    table.check_keys(KEYS["uncertainties"])
+    checked: dict[str, Any] = {}
+    for key, value in table.content.items():
+        unit = INPUT_UNITS[key]
+        if key == "populations" or (key == "pulse_energy" and isinstance(value, list)):
+            checked[key] = _uncertainty_list(table, key, value, unit)
+        else:
+            checked[key] = table.number(key, lower=0.0, strict=False, unit=unit)
+    return checked
+
+
+def _uncertainty_list(table: _Table, key: str, value: Any, unit: str) -> list[float]:
+    count = "5 numbers" if key == "populations" else "one number per pulse energy"
+    if not isinstance(value, list) or (key == "populations" and len(value) != 5):
+        raise table.error(key, f"must be a list of {count} ({unit}), got {_describe(value)}")
+    for index, item in enumerate(value):
+        if isinstance(item, bool) or not isinstance(item, (int, float)) or not (
+                math.isfinite(item) and item >= 0):
+            raise table.error(key, f"entry {index} must be a non-negative number ({unit}), "
+                              f"got {_describe(item)}")
+    return [float(item) for item in value]
 
 
 def _output(parent: _Table, content: Any, folder: Path) -> OutputSettings:
@@ -751,7 +785,8 @@ def load_run(path: str | Path) -> RunDescription:
         fit=_fit(experiment_table, raw.get("fit", {})),
         output=_output(experiment_table, raw.get("output", {}), folder),
         repetition_rate=repetition_rate,
-        conversions=tuple(experiment_table.notes))
+        conversions=tuple(experiment_table.notes),
+        uncertainties=_uncertainties(name, raw.get("uncertainties", {})))
 
 
 def template() -> str:
@@ -887,6 +922,18 @@ engine = "exact"                # "exact" or "integrator"
 n_starts = 8                    # starting points of the multi-start fit
 # threads = 2                   # default: all cores
 seed = 0                        # seed of the starting points
+intervals = false               # profile-likelihood intervals (1 and 2 sigma) in the report
+
+# Standard uncertainties of the quantities held fixed, propagated into an
+# error budget (value +/- statistical +/- systematic). Leave out what is exact.
+[uncertainties]
+# w0 = 2e-6                     # beam waist (m)
+# M2 = 0.05                     # beam quality factor
+# tau = 5e-10                   # pulse duration (s)
+# thickness = 2e-5              # sample thickness (m)
+# populations = [5e21, 0, 0, 0, 0]  # initial populations (1/m^3)
+# energy_calibration = 0.05     # relative, shared by every pulse energy (power meter)
+# pulse_energy = 0.01           # relative, each energy on its own (or one per energy)
 
 [output]
 folder = "tarnok-output"

@@ -14,6 +14,9 @@ from numpy.typing import NDArray
 RELATIVE_ERROR_LIMIT = 0.5
 CORRELATION_LIMIT = 0.99
 CONDITION_LIMIT = 1e8  # of the column-scaled Jacobian: worth saying above this
+NEAR_BOUND_ERRORS = 0.1  # a bound this many standard errors away cuts the uncertainty
+# The solver's default step tolerance, in its coordinates; a fit reports its own.
+STEP_TOLERANCE = 1e-6
 ABSOLUTE_PARAMETERS = ("z0",)  # judged by their standard error, not relative to their value
 
 
@@ -109,16 +112,30 @@ def _covariance(jacobian: NDArray[np.float64]
 
 def identifiability_warnings(names: list[str], values: NDArray[np.float64],
                              stats: Statistics, lower: NDArray[np.float64],
-                             upper: NDArray[np.float64]) -> list[str]:
-    """The warnings about a solution, in the order a reader should weigh them."""
+                             upper: NDArray[np.float64], log_scale: list[bool] | None = None,
+                             tolerance: float = STEP_TOLERANCE) -> list[str]:
+    """The warnings about a solution, in the order a reader should weigh them.
+
+    ``tolerance`` is the solver's step tolerance in its own coordinates (the
+    logarithm of a ``log_scale`` parameter, the value itself otherwise): a
+    parameter that close to a bound is on it as far as the solver can tell.
+    """
     warnings: list[str] = []
     for k in stats.uninformative:
         warnings.append(f"{names[k]} does not affect the model at the solution "
                         "(zero Jacobian column): the data cannot determine it")
+    scales = [True] * len(names) if log_scale is None else log_scale
     for k, name in enumerate(names):
-        if _at_bound(values[k], lower[k], upper[k]):
-            warnings.append(f"{name} is at a bound ({values[k]:.6g}); its uncertainty is "
-                            "not meaningful")
+        side = bound_side(values[k], lower[k], upper[k], scales[k], tolerance)
+        if side:
+            warnings.append(f"{name} is at a bound (its {side} bound, {values[k]:.6g}); its "
+                            "uncertainty is not meaningful")
+            continue
+        side = _near_bound(values[k], stats.stderr[k], lower[k], upper[k])
+        if side:
+            warnings.append(f"{name} is within {NEAR_BOUND_ERRORS} standard errors of its "
+                            f"{side} bound ({values[k]:.6g}): its uncertainty reaches past "
+                            "the bound, so the interval is one-sided there")
     if stats.rank < stats.nvarys and not stats.uninformative:
         warnings.append(f"the Jacobian has rank {stats.rank} of {stats.nvarys}: some "
                         "combination of the varied parameters is not determined")
@@ -142,10 +159,36 @@ def identifiability_warnings(names: list[str], values: NDArray[np.float64],
     return warnings
 
 
-def _at_bound(value: float, lower: float, upper: float) -> bool:
-    span = max(abs(value), 1e-300)
-    return (math.isfinite(lower) and abs(value - lower) <= 1e-9 * span) or \
-        (math.isfinite(upper) and abs(upper - value) <= 1e-9 * span)
+def bound_side(value: float, lower: float, upper: float, log_scale: bool,
+               tolerance: float = STEP_TOLERANCE) -> str:
+    """``"lower"`` or ``"upper"`` when ``value`` lies within the solver's
+    tolerance of that bound (in its coordinates), else ``""``."""
+    for side, bound in (("lower", lower), ("upper", upper)):
+        if not math.isfinite(bound):
+            continue
+        if log_scale:
+            if value > 0.0 and bound > 0.0 and abs(math.log(value / bound)) <= tolerance:
+                return side
+        elif abs(value - bound) <= tolerance:
+            return side
+    return ""
+
+
+def _near_bound(value: float, stderr: float, lower: float, upper: float) -> str:
+    if not math.isfinite(stderr):
+        return ""
+    for side, bound in (("lower", lower), ("upper", upper)):
+        if math.isfinite(bound) and abs(value - bound) <= NEAR_BOUND_ERRORS * stderr:
+            return side
+    return ""
+
+
+def fit_quality_warnings(stats: Statistics) -> list[str]:
+    """Warnings about the fit as a whole that do not need σ."""
+    if math.isfinite(stats.rsquared) and stats.rsquared < 0.0:
+        return [f"R-squared is {stats.rsquared:.4g}: the model describes the data worse than "
+                "their weighted mean (a constant) would"]
+    return []
 
 
 def _relative(relative: float) -> str:

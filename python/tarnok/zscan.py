@@ -47,6 +47,14 @@ def as_float_array(name: str, value: Any) -> np.ndarray:
     return np.array(array, dtype=np.float64, order="C", copy=True)
 
 
+def format_energy(joules: float) -> str:
+    """Pulse energy with the unit that keeps the number readable (pJ to mJ)."""
+    for scale, unit in ((1e-3, "mJ"), (1e-6, "µJ"), (1e-9, "nJ"), (1e-12, "pJ")):
+        if abs(joules) >= scale:
+            return f"{joules / scale:.3g} {unit}"
+    return f"{joules:.3g} J"
+
+
 def require_finite(name: str, array: np.ndarray) -> None:
     """Raise ValueError naming the first NaN or infinite entry of ``array``."""
     bad = ~np.isfinite(array)

@@ -10,6 +10,7 @@
 
 #include "engine/exact_engine.hpp"
 #include "engine/integrator_engine.hpp"
+#include "engine/slice_propagation.hpp"
 
 namespace tarnok::bindings {
 
@@ -101,6 +102,21 @@ void bind_engines(nb::module_& m) {
         nb::arg("tau"), nb::arg("thickness"), nb::arg("populations"), nb::arg("t_slices"),
         nb::arg("z_slices"), nb::arg("beam"), nb::arg("radial_nodes"),
         nb::arg("repetition_rate") = 0.0);
+  m.def("derivative_record_bytes",
+        [](std::size_t t_slices, std::size_t z_slices) {
+          // What one thread keeps for the backward pass: the record of its
+          // cells (their exponentials' squarings, a few more matrices each,
+          // live beside them) and the checkpoints of a record kept in segments.
+          constexpr std::size_t squarings_kept = 4;
+          const std::size_t segment = engine::record_segment_steps(
+              t_slices, z_slices, engine::SliceSystem::tape_cells_whole);
+          const std::size_t cell = sizeof(engine::SliceSystem::Workspace::Cell) +
+                                   squarings_kept * sizeof(engine::ConservingMatrix);
+          const std::size_t segments = (t_slices + segment - 1) / segment;
+          return segment * z_slices * cell +
+                 (segment < t_slices ? segments * z_slices * sizeof(engine::ConservingVector) : 0);
+        },
+        nb::arg("t_slices"), nb::arg("z_slices"));
   m.def("exact_engine", [](const engine::Experiment& e, PositionArray x, VectorArray energies) {
     return std::make_unique<engine::ExactEngine>(e, layout_of(x, energies));
   });

@@ -138,6 +138,8 @@ void bind_fit(nb::module_& m) {
         nb::dict out;
         out["starts"] = start_list;
         out["cancelled"] = result.cancelled;
+        // How close to a bound counts as on it, in the solver's own coordinates.
+        out["step_tolerance"] = options.solver.step_tolerance;
         out["abort_reason"] = stop.keyboard_interrupt ? "interrupted (KeyboardInterrupt)"
                               : stop.by_callback      ? "stopped by the callback"
                                                       : "";

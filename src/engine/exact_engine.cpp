@@ -96,7 +96,7 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
   // A train's steady state is differentiated through the transposed system,
   // which the backward pass solves for one parameter as for many.
   const DerivativeMode mode = train ? DerivativeMode::backward : derivative_mode_;
-  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), mode);
+  const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), mode, record_limit_);
   std::optional<PulseTrain> pulse_train;
   if (train) pulse_train.emplace(used, values, varied.first(n_dir), 1.0 / experiment_.repetition_rate);
   const std::size_t nt = grids_.t_grid.size();

@@ -34,6 +34,9 @@ class ExactEngine final : public CurveModel {
   // backward pass from two parameters on. Both give the same derivatives to
   // rounding.
   void set_derivative_mode(DerivativeMode mode) noexcept { derivative_mode_ = mode; }
+  // The most cells the backward pass records whole; beyond, it keeps
+  // segments and rebuilds them from checkpoints (the same derivatives).
+  void set_record_limit(std::size_t cells) noexcept { record_limit_ = cells; }
 
   // Peak on-axis irradiance (W/m^2) at every position and energy.
   std::vector<double> peak_irradiance(const ParameterVector& values) const;
@@ -43,6 +46,7 @@ class ExactEngine final : public CurveModel {
   Discretisation grids_;
   ScanLayout layout_;
   DerivativeMode derivative_mode_ = DerivativeMode::automatic;
+  std::size_t record_limit_ = SliceSystem::tape_cells_whole;
 };
 
 // Normalises each curve (row of n_positions values) on its five first and

@@ -113,10 +113,10 @@ double PulseTrain::transmit(std::span<const double> incident, std::span<const do
                             std::span<double> d_transmitted) const {
   const double transmitted = settle(incident, slices, work);
   if (!system_.records()) return transmitted;
-  settle_adjoint(incident.size(), slices, work);
+  settle_adjoint(incident, slices, work);
   // The direct derivatives and those through the steady state, together.
   seed_from_adjoint(work.state, slices);
-  system_.backward(incident.size(), 1.0, true, d_incident, slices, d_transmitted);
+  system_.backward(incident, 1.0, true, d_incident, slices, d_transmitted);
   ++work.pulses;
   add_period_derivatives(work.state, slices, d_transmitted);
   return transmitted;
@@ -162,11 +162,11 @@ double PulseTrain::settle(std::span<const double> incident, SliceSystem::Workspa
 // x -> E(P(x)) and c the derivative of the transmitted light by the
 // populations the pulse meets; left in work.state (the state itself is no
 // longer needed).
-void PulseTrain::settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& slices,
-                                Workspace& work) const {
+void PulseTrain::settle_adjoint(std::span<const double> incident,
+                                SliceSystem::Workspace& slices, Workspace& work) const {
   const std::size_t nz = system_.z_slices();
   for (ConservingVector& z_bar : slices.adjoint) z_bar.setZero();
-  system_.backward(time_steps, 1.0, false, {}, slices, {});
+  system_.backward(incident, 1.0, false, {}, slices, {});
   ++work.pulses;
   for (std::size_t k = 0; k < nz; ++k)
     Eigen::Map<Eigen::Vector4d>(&work.adjoint_seed[k * excited_levels]) = slices.adjoint[k].head<4>();
@@ -178,7 +178,7 @@ void PulseTrain::settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& 
   SettleMonitor monitor;
   for (std::size_t pulse = 0; pulse < max_train_pulses; ++pulse) {
     seed_from_adjoint(work.state, slices);
-    system_.backward(time_steps, 0.0, false, {}, slices, {});
+    system_.backward(incident, 0.0, false, {}, slices, {});
     ++work.pulses;
     for (std::size_t k = 0; k < nz; ++k) {
       const Eigen::Map<const Eigen::Vector4d> mu(&work.state[k * excited_levels]);

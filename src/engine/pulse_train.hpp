@@ -67,7 +67,7 @@ class PulseTrain {
  private:
   double settle(std::span<const double> incident, SliceSystem::Workspace& slices,
                 Workspace& work) const;
-  void settle_adjoint(std::size_t time_steps, SliceSystem::Workspace& slices,
+  void settle_adjoint(std::span<const double> incident, SliceSystem::Workspace& slices,
                       Workspace& work) const;
   void seed_from_adjoint(std::span<const double> mu, SliceSystem::Workspace& slices) const;
   void update_newton(const SliceSystem::Workspace& slices, Workspace& work) const;

@@ -7,7 +7,7 @@ namespace tarnok::engine {
 
 SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& grids,
                          const ParameterVector& values, std::span<const Parameter> varied,
-                         DerivativeMode mode)
+                         DerivativeMode mode, std::size_t record_limit)
     : rates_(rate_matrices(model::rate_constants_for(grids.photon_freq, spectroscopic(values)),
                            values[index(Parameter::delta_12)])),
       decay_step_(ConservingMatrix::from_generator(rates_.decay, grids.dt)),
@@ -19,7 +19,8 @@ SliceSystem::SliceSystem(const Experiment& experiment, const Discretisation& gri
       averaged_(grids.attenuating == model::AttenuatingPopulations::step_average),
       two_photon_(values[index(Parameter::delta_12)] != 0.0),
       backward_(mode == DerivativeMode::backward ||
-                (mode == DerivativeMode::automatic && varied.size() >= 2)) {
+                (mode == DerivativeMode::automatic && varied.size() >= 2)),
+      record_limit_(record_limit) {
   if (varied.size() > max_directions)
     throw std::invalid_argument("too many parameters to differentiate by");
   partials_.reserve(varied.size());
@@ -43,7 +44,8 @@ void SliceSystem::prepare(Workspace& work) const {
   work.adjoint.resize(z_slices_);
   work.propagators.resize(z_slices_);
   work.d_populations.resize(z_slices_ * direction_count());
-  if (records() && work.tape.size() < t_slices_ * z_slices_) work.tape.resize(t_slices_ * z_slices_);
+  const std::size_t cells = segment_steps(t_slices_) * z_slices_;
+  if (records() && work.tape.size() < cells) work.tape.resize(cells);
 }
 
 double SliceSystem::transmit(std::span<const double> incident,
@@ -53,7 +55,7 @@ double SliceSystem::transmit(std::span<const double> incident,
   if (!records()) return transmit_forward(incident, d_incident, work, d_transmitted, false);
   const double transmitted = pulse(incident, work, false);
   for (ConservingVector& z_bar : work.adjoint) z_bar.setZero();
-  backward(incident.size(), 1.0, true, d_incident, work, d_transmitted);
+  backward(incident, 1.0, true, d_incident, work, d_transmitted);
   return transmitted;
 }
 
@@ -66,7 +68,7 @@ double SliceSystem::pulse(std::span<const double> incident, Workspace& work,
       m.corner = 1.0;
     }
   if (records()) {
-    const std::size_t cells = incident.size() * z_slices_;
+    const std::size_t cells = segment_steps(incident.size()) * z_slices_;
     if (work.tape.size() < cells) work.tape.resize(cells);
     return transmit_recorded(incident, work, propagators);
   }
@@ -173,27 +175,69 @@ ConservingMatrix SliceSystem::step_generator(double flux) const noexcept {
   return x;
 }
 
+double SliceSystem::record_step(double light, std::span<ConservingVector> populations,
+                                std::span<Workspace::Cell> row,
+                                std::span<ConservingMatrix> propagators) const {
+  for (std::size_t k = 0; k < z_slices_; ++k) {
+    Workspace::Cell& cell = row[k];
+    ConservingVector& z = populations[k];
+    cell.z_in = z;
+    cell.light_in = light;
+    cell.flux = rates_.inv_photon_energy * light;
+    propagate_recorded(step_generator(cell.flux), z, cell.exponential,
+                       averaged_ ? &cell.z_middle : nullptr,
+                       propagators.empty() ? nullptr : &propagators[k]);
+    cell.z_out = z;
+    cell.light = slice_light(light, levels_of(cell));
+    light = cell.light.out;
+  }
+  return light;
+}
+
 double SliceSystem::transmit_recorded(std::span<const double> incident, Workspace& work,
                                       bool propagators) const {
+  const std::size_t segment = segment_steps(incident.size());
+  const bool checkpointed = segment < incident.size();
+  if (checkpointed)
+    work.checkpoints.resize(((incident.size() + segment - 1) / segment) * z_slices_);
+  const std::span<ConservingMatrix> products =
+      propagators ? std::span<ConservingMatrix>(work.propagators) : std::span<ConservingMatrix>();
   double transmitted = 0.0;
   for (std::size_t j = 0; j < incident.size(); ++j) {
-    double light = incident[j];
-    for (std::size_t k = 0; k < z_slices_; ++k) {
-      Workspace::Cell& cell = work.tape[j * z_slices_ + k];
-      ConservingVector& z = work.populations[k];
-      cell.z_in = z;
-      cell.light_in = light;
-      cell.flux = rates_.inv_photon_energy * light;
-      propagate_recorded(step_generator(cell.flux), z, cell.exponential,
-                         averaged_ ? &cell.z_middle : nullptr,
-                         propagators ? &work.propagators[k] : nullptr);
-      cell.z_out = z;
-      cell.light = slice_light(light, levels_of(cell));
-      light = cell.light.out;
-    }
-    transmitted += light;
+    const std::size_t row = j % segment;
+    if (checkpointed && row == 0)
+      std::copy(work.populations.begin(), work.populations.end(),
+                work.checkpoints.begin() + static_cast<std::ptrdiff_t>((j / segment) * z_slices_));
+    transmitted += record_step(incident[j], work.populations,
+                               std::span(work.tape).subspan(row * z_slices_, z_slices_), products);
   }
+  work.tape_segment = checkpointed ? (incident.size() - 1) / segment : 0;
   return transmitted;
+}
+
+void SliceSystem::replay_segment(std::size_t segment_index, std::size_t segment,
+                                 std::span<const double> incident, Workspace& work) const {
+  work.replay.assign(work.checkpoints.begin() + static_cast<std::ptrdiff_t>(segment_index * z_slices_),
+                     work.checkpoints.begin() +
+                         static_cast<std::ptrdiff_t>((segment_index + 1) * z_slices_));
+  const std::size_t first = segment_index * segment;
+  const std::size_t end = std::min(incident.size(), first + segment);
+  for (std::size_t j = first; j < end; ++j)
+    record_step(incident[j], work.replay,
+                std::span(work.tape).subspan((j - first) * z_slices_, z_slices_), {});
+  work.tape_segment = segment_index;
+}
+
+std::size_t SliceSystem::segment_steps(std::size_t time_steps) const noexcept {
+  return record_segment_steps(time_steps, z_slices_, record_limit_);
+}
+
+std::size_t record_segment_steps(std::size_t time_steps, std::size_t z_slices,
+                                 std::size_t record_limit) noexcept {
+  if (time_steps * z_slices <= record_limit) return std::max<std::size_t>(time_steps, 1);
+  const double rows = std::sqrt(static_cast<double>(time_steps) * sizeof(ConservingVector) /
+                                static_cast<double>(sizeof(SliceSystem::Workspace::Cell)));
+  return std::clamp<std::size_t>(static_cast<std::size_t>(std::ceil(rows)), 1, time_steps);
 }
 
 namespace {
@@ -216,18 +260,23 @@ void add_coefficient_adjoint(double c_bar, const Vector5& coefficients,
 // light to the slice in front and that of its populations to its own slice's
 // previous time step. Contracting each cell's rate-matrix adjoint with the
 // parameters' partial matrices gives all derivatives at once.
-void SliceSystem::backward(std::size_t time_steps, double light_weight, bool contract,
+void SliceSystem::backward(std::span<const double> incident, double light_weight, bool contract,
                            std::span<const double> d_incident, Workspace& work,
-                           std::span<double> d_transmitted) const noexcept {
+                           std::span<double> d_transmitted) const {
   const std::size_t n_dir = contract ? direction_count() : 0;
   for (std::size_t v = 0; v < n_dir; ++v) d_transmitted[v] = 0.0;
   std::vector<ConservingVector>& z_bar = work.adjoint;
   // Simpson's weights, or all on the end.
   const double end_weight = averaged_ ? 1.0 / 6.0 : 1.0;
+  const std::size_t time_steps = incident.size();
+  const std::size_t segment = segment_steps(time_steps);
   for (std::size_t j = time_steps; j-- > 0;) {
+    // A record kept in segments is rebuilt, segment by segment, from the
+    // checkpoint at its start.
+    if (j / segment != work.tape_segment) replay_segment(j / segment, segment, incident, work);
     double light_bar = light_weight;  // the transmitted sum takes each step's exit light once
     for (std::size_t k = z_slices_; k-- > 0;) {
-      const Workspace::Cell& cell = work.tape[j * z_slices_ + k];
+      const Workspace::Cell& cell = work.tape[(j % segment) * z_slices_ + k];
       const double alpha_bar = cell.light.d_alpha * light_bar;
       const double beta_bar = cell.light.d_beta * light_bar;
       light_bar *= cell.light.d_in;

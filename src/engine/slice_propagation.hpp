@@ -25,13 +25,23 @@ namespace tarnok::engine {
 // about three exponentials in all, so it pays from two parameters on.
 enum class DerivativeMode { automatic, forward, backward };
 
+// Time steps per segment of the backward pass's record for a pulse of
+// time_steps steps through z_slices slices: all of them when the record
+// holds at most record_limit cells, otherwise as many as keep the record and
+// the checkpoints of the populations at each segment's start smallest
+// together, near sqrt(T * checkpoint / cell) rows.
+std::size_t record_segment_steps(std::size_t time_steps, std::size_t z_slices,
+                                 std::size_t record_limit) noexcept;
+
 // Everything about the sample that stays fixed during one evaluation.
 class SliceSystem {
  public:
   // varied: the parameters to differentiate by (at most max_directions).
+  // record_limit: the most cells the backward pass's record holds whole.
   SliceSystem(const Experiment& experiment, const Discretisation& grids,
               const ParameterVector& values, std::span<const Parameter> varied,
-              DerivativeMode mode = DerivativeMode::automatic);
+              DerivativeMode mode = DerivativeMode::automatic,
+              std::size_t record_limit = tape_cells_whole);
 
   std::size_t direction_count() const noexcept { return partials_.size(); }
   // Whether derivatives come from a recorded pulse and a backward pass.
@@ -51,7 +61,10 @@ class SliceSystem {
     std::array<ConservingMatrix, max_directions> directions;
     std::array<double, max_directions> d_light;
     Midpoint midpoint;  // of the slice being advanced
-    // The backward pass's record of every cell, time-major.
+    // The backward pass's record of the cells, time-major: of every cell, or,
+    // on grids whose record would take more than tape_cells_whole cells, of
+    // one segment of time steps at a time, rebuilt during the backward pass
+    // from the populations checkpointed at each segment's start.
     struct Cell {
       ConservingVector z_in, z_middle, z_out;
       double light_in = 0.0, flux = 0.0;
@@ -59,6 +72,9 @@ class SliceSystem {
       ExponentialRecord exponential;
     };
     std::vector<Cell> tape;
+    std::size_t tape_segment = 0;                 // the segment the tape holds
+    std::vector<ConservingVector> checkpoints;    // segment-major, slice fastest
+    std::vector<ConservingVector> replay;         // populations while rebuilding
   };
   // Sizes work for this system, keeping any storage it already holds.
   void prepare(Workspace& work) const;
@@ -77,14 +93,20 @@ class SliceSystem {
   // records(), keeps the record for backward(); with `propagators`, fills
   // work.propagators.
   double pulse(std::span<const double> incident, Workspace& work, bool propagators) const;
-  // The backward pass of the recorded pulse: on entry work.adjoint holds the
-  // adjoint of the populations after the pulse, light_weight that of its
-  // transmitted sum; on return work.adjoint holds the adjoint of those
-  // before it. With `contract`, d_transmitted receives the derivative along
-  // each direction (d_incident as for transmit).
-  void backward(std::size_t time_steps, double light_weight, bool contract,
+  // The backward pass of the recorded pulse of this incident light: on entry
+  // work.adjoint holds the adjoint of the populations after the pulse,
+  // light_weight that of its transmitted sum; on return work.adjoint holds
+  // the adjoint of those before it. With `contract`, d_transmitted receives
+  // the derivative along each direction (d_incident as for transmit).
+  void backward(std::span<const double> incident, double light_weight, bool contract,
                 std::span<const double> d_incident, Workspace& work,
-                std::span<double> d_transmitted) const noexcept;
+                std::span<double> d_transmitted) const;
+
+  // By default, records beyond this many cells (about 28 MB) are kept in
+  // segments.
+  static constexpr std::size_t tape_cells_whole = 16384;
+  // Time steps per segment of the record for a pulse of this many steps.
+  std::size_t segment_steps(std::size_t time_steps) const noexcept;
 
  private:
   // A slice's level populations at the start, middle and end of a step (the
@@ -116,6 +138,13 @@ class SliceSystem {
                           bool propagators) const;
   double transmit_recorded(std::span<const double> incident, Workspace& work,
                            bool propagators) const;
+  // One time step through every slice from these populations, recorded into
+  // row; returns the light that leaves the last slice.
+  double record_step(double light, std::span<ConservingVector> populations,
+                     std::span<Workspace::Cell> row,
+                     std::span<ConservingMatrix> propagators) const;
+  void replay_segment(std::size_t segment_index, std::size_t segment,
+                      std::span<const double> incident, Workspace& work) const;
 
   // The rate matrix over one time step is decay_step_ + F absorption_step_
   // + F^2 two_photon_step_.
@@ -139,6 +168,7 @@ class SliceSystem {
   bool averaged_;    // attenuate by the populations averaged over the step
   bool two_photon_;  // delta_12 is not zero, or is differentiated by
   bool backward_;
+  std::size_t record_limit_;
 };
 
 }  // namespace tarnok::engine

@@ -203,7 +203,36 @@ class Fit {
     return hooks_.observer(IterationReport{hooks_.start_index, iterations_, chi_square_});
   }
 
+  // A parameter that ends within the step tolerance of a bound presses on it: the
+  // steps that would have reached the bound were below the tolerance and not taken.
+  // Placing it on the bound (kept only if chi-square does not rise) makes "at a bound"
+  // a property of the result instead of an accident of where the last step stopped.
+  void place_on_bounds() {
+    bool moved = false;
+    for (std::size_t j = 0; j < n_; ++j) {
+      trial_u_[j] = u_[j];
+      for (const double bound : {space_.internal_lower(j), space_.internal_upper(j)}) {
+        if (u_[j] != bound && std::abs(u_[j] - bound) <= options_.step_tolerance) {
+          trial_u_[j] = bound;
+          moved = true;
+        }
+      }
+    }
+    if (!moved) return;
+    space_.to_natural(trial_u_, trial_p_);
+    const bool together = evaluator_.analytic();
+    const Evaluation residuals =
+        together ? evaluator_.residuals_and_jacobian(trial_p_, trial_r_, trial_jacobian_)
+                 : evaluator_.residuals(trial_p_, trial_r_);
+    if (residuals != Evaluation::ok) return;
+    const double trial_chi_square = sum_of_squares(trial_r_);
+    if (!(trial_chi_square <= chi_square_)) return;
+    if (!together && evaluator_.jacobian_at(trial_p_, trial_r_, trial_jacobian_) != Evaluation::ok) return;
+    accept(trial_chi_square);
+  }
+
   StartResult finish(FitStatus status) {
+    if (evaluated_ && is_converged(status)) place_on_bounds();
     StartResult result;
     result.start_values = std::move(start_values_);
     result.values = p_;

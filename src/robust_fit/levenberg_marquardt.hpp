@@ -16,7 +16,8 @@ namespace tarnok::robust_fit {
 struct SolverOptions {
   std::size_t max_iterations = 200;      // accepted steps at most
   double chi_square_tolerance = 1e-8;    // relative chi-square decrease that counts as no progress
-  double step_tolerance = 1e-6;          // converged once the next step moves every u by less
+  double step_tolerance = 1e-6;          // converged once the next step moves every u by less;
+                                         // a converged u this close to a bound is placed on it
   double max_step = 2.0;                 // largest |delta u| of one step (a factor e^2 for log parameters)
   std::size_t max_model_failures = 10;   // trial points in a row the model may refuse before the fit stops
 };

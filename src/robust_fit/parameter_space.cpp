@@ -63,8 +63,16 @@ void ParameterSpace::to_internal(std::span<const double> p, std::span<double> u)
 
 void ParameterSpace::to_natural(std::span<const double> u, std::span<double> p) const {
   for (std::size_t i = 0; i < settings_.size(); ++i) {
-    const double value = settings_[i].log_scale ? std::exp(u[i]) : u[i];
-    p[i] = std::clamp(value, settings_[i].lower, settings_[i].upper);
+    // On an internal bound p is the natural bound itself: exp(ln b) may differ from b
+    // in the last bit, and a parameter placed on its bound must read as exactly there.
+    if (u[i] == internal_lower_[i]) {
+      p[i] = settings_[i].lower;
+    } else if (u[i] == internal_upper_[i]) {
+      p[i] = settings_[i].upper;
+    } else {
+      const double value = settings_[i].log_scale ? std::exp(u[i]) : u[i];
+      p[i] = std::clamp(value, settings_[i].lower, settings_[i].upper);
+    }
   }
 }
 

@@ -41,7 +41,7 @@ class ParameterSpace {
   void to_internal(std::span<const double> p, std::span<double> u) const;
 
   // p from u, clamped to the natural bounds so that rounding in exp(ln bound) never
-  // leaves the box.
+  // leaves the box; u on an internal bound gives exactly the natural bound.
   void to_natural(std::span<const double> u, std::span<double> p) const;
 
   // Moves u onto the box [internal_lower, internal_upper].

@@ -75,6 +75,35 @@ def test_fit_writes_the_folder_and_report_rebuilds_it(run_file, tmp_path, capsys
     assert (out / "report.txt").read_text() == report
 
 
+def test_fit_with_intervals_and_a_budget_then_compare_two_models(run_file, tmp_path, capsys):
+    text = run_file.read_text().replace("[fit]", "[uncertainties]\nw0 = 2e-6\n"
+                                        "energy_calibration = 0.05\n\n[fit]")
+    run_file.write_text(text)
+    first, second = tmp_path / "first", tmp_path / "second"
+    assert cli.main(["fit", str(run_file), "-o", str(first), "--intervals", "-q"]) == 0
+    document = json.loads((first / "result.json").read_text())
+    assert document["intervals"]["sigmas"] == [1.0, 2.0]
+    assert set(document["budget"]["entries"]["sigma_12"]["contributions"]) == {
+        "w0", "energy_calibration"}
+    assert document["data_hash"].startswith("sha256:")
+    for block in ("[[Error Budget]]", "[[Confidence Intervals]]", "reached the best chi-square"):
+        assert block in document["report"]
+    # The same data with one parameter fewer: a second model to compare with.
+    run_file.write_text(text.replace("vary = true", "vary = false", 1))
+    assert cli.main(["fit", str(run_file), "-o", str(second), "-q"]) == 0
+    capsys.readouterr()
+    assert cli.main(["compare", str(first / "result.json"), str(second / "result.json")]) == 0
+    out = capsys.readouterr().out
+    assert "dAIC" in out and "lowest AIC:" in out and str(first / "result.json") in out
+    # A result of other data is refused with one line.
+    other = json.loads((second / "result.json").read_text())
+    other["data"]["transmittance"][0][0] += 1e-3
+    other.pop("data_hash")
+    (tmp_path / "other.json").write_text(json.dumps(other))
+    assert cli.main(["compare", str(first / "result.json"), str(tmp_path / "other.json")]) == 2
+    assert "fitted to different data" in one_error_line(capsys)
+
+
 @pytest.mark.parametrize("ending, said", [
     (dict(aborted=True, success=False), "stopped"),
     (dict(aborted=False, success=False, message="too many iterations"), "too many iterations"),

@@ -57,9 +57,20 @@ def test_vector_formats(tmp_path, format):
     assert path.read_bytes()[:5] in (b"<?xml", b"%PDF-")
 
 
+def test_curves_with_systematic_residuals_are_marked():
+    figure = plotting.plot_fit(WITH_SIGMA, MODEL, systematic=[2])
+    legend = [text.get_text() for text in figure.axes[0].get_legend().get_texts()]
+    assert legend == ["200 µJ", "800 µJ", "3.2 mJ (systematic residuals)"]
+    # The marked curve's residuals are joined, so that its runs show.
+    styles = [line.get_linestyle() for line in figure.axes[1].get_lines()[:3]]
+    assert styles == ["None", "None", "-"]
+
+
 @pytest.mark.parametrize(("build", "message"), [
     (lambda: plotting.plot_fit(WITH_SIGMA, MODEL[:, :-1]), r"model: expected shape \(3, 41\)"),
     (lambda: plotting.plot_irradiance(WITH_SIGMA, MODEL, -IRRADIANCE), "peak_irradiance: entry"),
+    (lambda: plotting.plot_fit(WITH_SIGMA, MODEL, systematic=[3]),
+     "systematic: expected curve indices from 0 to 2"),
     (lambda: plotting.plot_starts([1.0, 2.0], 2), "best_index: expected an index from 0 to 1"),
     (lambda: plotting.plot_starts([1.0, np.nan], 1), "best_index: start 1 failed"),
     (lambda: plotting.plot_simulation(Z, MODEL.T, ENERGIES), r"curves: expected shape"),

@@ -138,6 +138,26 @@ def test_bad_values_are_reported_by_key(run_folder, old, new, message):
     assert message in str(caught.value)
 
 
+def test_uncertainties_and_intervals_are_read_and_checked_by_key(run_folder):
+    text = template().replace("# w0 = 2e-6", "w0 = 2e-6").replace(
+        "# populations = [5e21", "populations = [5e21").replace(
+        "# pulse_energy = 0.01", "pulse_energy = [0.01, 0.02, 0.0]").replace(
+        "intervals = false", "intervals = true")
+    run = load_run(write_run(run_folder, text))
+    assert run.uncertainties == {"w0": 2e-6, "populations": [5e21, 0.0, 0.0, 0.0, 0.0],
+                                 "pulse_energy": [0.01, 0.02, 0.0]}
+    assert run.fit.intervals is True
+    assert load_run(write_run(run_folder, template())).uncertainties == {}
+    for old, new, message in (
+            ("# w0 = 2e-6", "waist = 2e-6", "[uncertainties] waist: unknown key"),
+            ("# tau = 5e-10", "tau = -5e-10", "[uncertainties] tau: must be a non-negative"),
+            ("# populations = [5e21, 0, 0, 0, 0]", "populations = [5e21]",
+             "[uncertainties] populations: must be a list of 5 numbers"),
+            ("intervals = false", "intervals = 1", "[fit] intervals: must be true or false")):
+        with pytest.raises(RunFileError, match=re.escape(message)):
+            load_run(write_run(run_folder, template().replace(old, new)))
+
+
 def test_missing_data_file_is_reported_when_loading_data(run_folder):
     (run_folder / "data" / "sample_800uJ.csv").unlink()
     run = load_run(write_run(run_folder, template()))

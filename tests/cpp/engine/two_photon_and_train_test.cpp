@@ -114,3 +114,35 @@ TEST(PulseTrain, RefusesATrainThatDoesNotSettle) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record kept in segments and rebuilt from checkpoints gives the
+// derivatives of a record kept whole, for single pulses and for a train,
+// whose steady state runs the backward pass several times.
+TEST(BackwardPass, RebuildsARecordKeptInSegmentsToTheSameDerivatives) {
+  const tt::EngineCase c = tt::engine_cases()[1];
+  for (double repetition_rate : {0.0, 1e8}) {
+    engine::Experiment e = c.experiment;
+    e.t_slices = 40;
+    e.z_slices = 20;
+    e.repetition_rate = repetition_rate;
+    engine::ParameterVector values = c.values;
+    values[engine::index(Parameter::z0)] = 0.7;
+    const std::vector<Parameter> varied{Parameter::sigma_12, Parameter::tau_21, Parameter::z0};
+    const engine::ScanLayout layout = tt::scan_layout(c.pulse_energies, 5);
+    engine::ExactEngine exact(e, layout);
+    exact.set_derivative_mode(engine::DerivativeMode::backward);
+    std::vector<double> curves(layout.size()), whole(layout.size() * varied.size());
+    exact.evaluate(values, varied, curves, whole);
+    for (std::size_t limit : {100, 399, 40}) {  // segments of 3, 9 and 1 time steps
+      exact.set_record_limit(limit);
+      std::vector<double> segmented_curves(curves.size()), segmented(whole.size());
+      exact.evaluate(values, varied, segmented_curves, segmented);
+      EXPECT_EQ(segmented_curves, curves);
+      EXPECT_EQ(segmented, whole) << "rate " << repetition_rate << ", limit " << limit;
+    }
+  }
+}
+
+}  // namespace

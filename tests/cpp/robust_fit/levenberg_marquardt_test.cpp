@@ -79,6 +79,42 @@ TEST(LevenbergMarquardt, PinsAParameterAtItsBoundAndStillFitsTheOthers) {
   for (const auto& call : model.calls) EXPECT_LE(call.p[1], 1.5);
 }
 
+TEST(LevenbergMarquardt, PlacesAParameterThatEndsWithinTheStepToleranceOfItsBoundOnIt) {
+  const ParameterSpace space = decay_space(1.5);
+  const DecayModel model(true);
+  const StartResult pinned = levenberg_marquardt(model, space, std::vector{1.0, 1.0});
+  ASSERT_EQ(pinned.values[1], 1.5);
+  // Starting a hair inside the bound, the step onto it is below the step tolerance:
+  // the fit converges at once and the parameter would stay where it began.
+  const StartResult near = levenberg_marquardt(model, space, std::vector{pinned.values[0], 1.5 * (1.0 - 3e-7)});
+  EXPECT_TRUE(is_converged(near.status)) << near.message;
+  EXPECT_EQ(near.values[1], 1.5);
+  EXPECT_LE(near.chi_square, pinned.chi_square * (1.0 + 1e-9));
+}
+
+// r = p - 2: the optimum is exactly p = 2, where a Gauss-Newton step lands at once.
+class OffsetModel : public ResidualModel {
+ public:
+  std::size_t residual_count() const override { return 1; }
+  std::size_t parameter_count() const override { return 1; }
+  bool has_jacobian() const override { return true; }
+  bool evaluate(std::span<const double> p, std::span<double> r, std::span<double> jacobian) const override {
+    r[0] = p[0] - 2.0;
+    if (!jacobian.empty()) jacobian[0] = 1.0;
+    return true;
+  }
+};
+
+TEST(LevenbergMarquardt, LeavesAParameterNearABoundWhenTheBoundWouldRaiseChiSquare) {
+  // The bound is within the step tolerance of the optimum but on the wrong side of
+  // it: placing the parameter there would worsen the fit.
+  const double lower = 2.0 * (1.0 - 3e-7);
+  const ParameterSpace space({{.log_scale = true, .lower = lower}});
+  const StartResult fit = levenberg_marquardt(OffsetModel(), space, std::vector{2.0});
+  EXPECT_TRUE(is_converged(fit.status)) << fit.message;
+  EXPECT_EQ(fit.values[0], 2.0);
+}
+
 TEST(LevenbergMarquardt, NoStepMovesALogParameterByMoreThanTwo) {
   const DecayModel decay(true);
   const RecordingModel model(decay);
