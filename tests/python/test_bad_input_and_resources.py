@@ -61,14 +61,14 @@ def test_a_non_finite_model_names_the_input_behind_it():
 
 
 def test_derivative_records_beyond_the_memory_are_refused(monkeypatch):
-    monkeypatch.setattr(resources, "available_memory", lambda: 20 * 2**20)
+    monkeypatch.setattr(resources, "available_memory", lambda: 10 * 2**20)
     experiment = tarnok.Experiment(**{**EXPERIMENT, "t_slices": 1000, "z_slices": 1000})
     params = tarnok.Parameters(**SPECTROSCOPIC)
     params["sigma_12"].vary = params["sigma_45"].vary = True
     tarnok.jacobian(tarnok.Experiment(**{**EXPERIMENT, "t_slices": 20, "z_slices": 10}),
                     params, Z, [1e-4])  # a record that fits
     with pytest.raises(MemoryError, match="1000 x 1000 need about 19 MiB \\(1 thread x "
-                                          "19 MiB\\), but only 20 MiB are available"):
+                                          "19 MiB\\), but only 10 MiB are available"):
         tarnok.jacobian(experiment, params, Z, [1e-4])
     data = tarnok.ZScan(Z, np.ones((1, Z.size)), [1e-4])
     with pytest.raises(MemoryError, match="4 threads"):
