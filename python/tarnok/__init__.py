@@ -63,13 +63,17 @@ def __dir__() -> list[str]:
     return sorted(set(globals()) | set(__all__))
 
 
+# Functions named as the submodule that defines them.
+_FUNCTIONS_OVER_MODULES = ("fit", "compare")
+
+
 class _Package(types.ModuleType):
-    """The package, whose ``fit`` is the function although a submodule of that
-    name exists: importing a submodule binds it as an attribute of its
-    package, and here that binding is left out for ``fit``."""
+    """The package, whose ``fit`` and ``compare`` are the functions although
+    submodules of those names exist: importing a submodule binds it as an
+    attribute of its package, and here that binding is left out for them."""
 
     def __setattr__(self, name: str, value: object) -> None:
-        if name == "fit" and isinstance(value, types.ModuleType):
+        if name in _FUNCTIONS_OVER_MODULES and isinstance(value, types.ModuleType):
             return
         super().__setattr__(name, value)
 

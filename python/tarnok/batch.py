@@ -13,6 +13,8 @@ import dataclasses
 import multiprocessing
 import os
 import pickle
+import queue
+import threading
 from collections.abc import Iterable
 from concurrent.futures import Executor, Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -174,8 +176,8 @@ def fit_many(runs: Iterable[RunSource],
         One entry per run, in the order given: the result, or the exception
         that loading or fitting that run raised (the others go on regardless).
         A run whose worker process dies (killed, out of memory) is run once
-        more in a fresh process; should that die too, its entry is a
-        :class:`BatchRunError` of kind ``"WorkerDied"``.
+        more in a fresh process while the others go on; should that die
+        too, its entry is a :class:`BatchRunError` of kind ``"WorkerDied"``.
 
     Notes
     -----
@@ -187,15 +189,50 @@ def fit_many(runs: Iterable[RunSource],
     if not tasks:
         return []
     if executor is not None:
-        outcomes = _run_all(executor, tasks)
-        return _retry_on(lambda: executor, tasks, outcomes, batch=len(tasks), owned=False)
-    workers = min(len(tasks), os.cpu_count() or 1)
-    with _local_pool(workers) as pool:
-        outcomes = _run_all(pool, tasks)
-    # A worker that dies takes every run its pool still held with it. Each of
-    # those gets a fresh process of its own, so that a run that kills its
-    # worker again takes no other run along.
-    return _retry_on(lambda: _local_pool(1), tasks, outcomes, batch=workers, owned=True)
+        return _retry_dead(executor, tasks, _run_all(executor, tasks))
+    return _run_in_lanes(tasks, min(len(tasks), os.cpu_count() or 1))
+
+
+def _run_in_lanes(tasks: list[RunSource], workers: int) -> list["FitResult | Exception"]:
+    """Run the tasks on ``workers`` lanes, each a process of its own running one
+    task at a time, so that a process that dies took exactly one run with it:
+    that run is run once more in a fresh process, and the other lanes go on."""
+    outcomes: list["FitResult | Exception | None"] = [None] * len(tasks)
+    pending: queue.SimpleQueue[int] = queue.SimpleQueue()
+    for index in range(len(tasks)):
+        pending.put(index)
+    stop = threading.Event()
+
+    def lane() -> None:
+        pool: ProcessPoolExecutor | None = None
+        try:
+            while not stop.is_set():
+                try:
+                    index = pending.get_nowait()
+                except queue.Empty:
+                    return
+                for _attempt in range(2):
+                    pool = pool or _local_pool(1)
+                    outcome = _outcome(pool.submit(_task_function, tasks[index]))
+                    if not _worker_died(outcome):
+                        break
+                    pool.shutdown(wait=True)
+                    pool = None
+                outcomes[index] = _lost(tasks[index]) if _worker_died(outcome) else outcome
+        finally:
+            if pool is not None:
+                pool.shutdown(wait=True)
+
+    lanes = [threading.Thread(target=lane, name=f"tarnok-batch-{k}") for k in range(workers)]
+    for thread in lanes:
+        thread.start()
+    try:
+        for thread in lanes:
+            thread.join()
+    except KeyboardInterrupt:
+        stop.set()  # the lanes finish the runs they are on and take no more
+        raise
+    return outcomes  # type: ignore[return-value]
 
 
 def _local_pool(workers: int) -> ProcessPoolExecutor:
@@ -210,27 +247,19 @@ def _run_all(executor: Executor, tasks: list[RunSource]) -> list["FitResult | Ex
     return [_outcome(future) for future in futures]
 
 
-def _retry_on(new_executor: Any, tasks: list[RunSource],
-              outcomes: list["FitResult | Exception"], batch: int,
-              owned: bool) -> list["FitResult | Exception"]:
-    """Run once more every task whose worker died, ``batch`` at a time, each on
-    the executor ``new_executor()`` gives (shut down after when ``owned``); a
-    second death loses that run only."""
+def _retry_dead(executor: Executor, tasks: list[RunSource],
+                outcomes: list["FitResult | Exception"]) -> list["FitResult | Exception"]:
+    """Submit once more every task whose worker died; a second death loses
+    that run only. (An executor that cannot take more work, such as a broken
+    process pool, leaves those runs with their error.)"""
     dead = [index for index, outcome in enumerate(outcomes) if _worker_died(outcome)]
-    for start in range(0, len(dead), batch):
-        chunk = dead[start:start + batch]
-        executors = [new_executor() for _ in chunk]
+    futures: list[Any] = []
+    for index in dead:
         try:
-            futures = []
-            for index, executor in zip(chunk, executors):
-                try:
-                    futures.append(executor.submit(_task_function, tasks[index]))
-                except RuntimeError as error:  # an executor that cannot take more work
-                    futures.append(error)
-            for index, future in zip(chunk, futures):
-                outcome = future if isinstance(future, Exception) else _outcome(future)
-                outcomes[index] = _lost(tasks[index]) if _worker_died(outcome) else outcome
-        finally:
-            for executor in executors if owned else ():
-                executor.shutdown(wait=True)
+            futures.append(executor.submit(_task_function, tasks[index]))
+        except RuntimeError as error:
+            futures.append(error)
+    for index, future in zip(dead, futures):
+        outcome = future if isinstance(future, Exception) else _outcome(future)
+        outcomes[index] = _lost(tasks[index]) if _worker_died(outcome) else outcome
     return outcomes
