@@ -194,7 +194,8 @@ class FitResult:
             raise ValueError("this result does not hold its data, so there is nothing to plot")
         state = " (aborted: best so far)" if self.aborted else ""
         return plot_fit(self.data, self.best_fit,
-                        title=title or f"reduced χ² = {self.redchi:.4g}{state}")
+                        title=title or f"reduced χ² = {self.redchi:.4g}{state}",
+                        systematic=[c.index for c in self.residual_runs if c.systematic])
 
     def to_dict(self) -> dict[str, Any]:
         """Plain JSON-ready data (lists, floats, strings; None for NaN/inf)."""

@@ -14,7 +14,7 @@ from typing import Any
 
 from . import units
 from .budget import INPUT_UNITS, UNCERTAINTY_KEYS
-from .parameters import DEFAULTS as _DEFAULTS, NAMES as _NAMES, UNITS as _UNITS
+from .parameters import UNITS as _UNITS
 from .io import (AUTO_PATTERN, Column, Curve, EnergyUnit, check_readable_file, load_curve,
                  load_long, load_wide)
 from .normalise import NormalisedCurve, as_normalised, closed_over_open, normalise, to_zscan
@@ -543,7 +543,7 @@ def _energy_unit(table: _Table) -> EnergyUnit:
             raise table.error("energy_unit", f"{value!r} is not a unit of energy or power; "
                               "use J, mJ, uJ, nJ, pJ, W, mW, uW, nW, or a number of joules "
                               "per unit") from None
-        if power and table.notes is not None:
+        if power:
             table.notes.append(f"[data] energy_unit = {value!r}: average powers, divided by "
                                "the repetition rate to give pulse energies")
         return value.strip()
