@@ -338,7 +338,7 @@ class _Table:
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             hint = " (write the number alone, without a unit)" if isinstance(value, str) else ""
             if dimension is not None:
-                hint = f" or a string with a unit ('{units._example(dimension)}')"
+                hint = f" or a string with a unit ('{units.example(dimension)}')"
             raise self.error(key, f"{expected}, got {_describe(value)}{hint}")
         if not math.isfinite(value):
             raise self.error(key, f"{expected}, got {value}")
@@ -409,7 +409,7 @@ def _plausible_number(table: _Table, key: str, required: bool = True) -> float |
     if value is not None and not low <= value <= high:
         raise table.error(key, f"{value:g} is not a plausible value in {unit} (expected "
                           f"{low:g} to {high:g}); a bare number is in SI units, or write "
-                          f"the unit ('{units._example(dimension)}')")
+                          f"the unit ('{units.example(dimension)}')")
     return value
 
 

@@ -121,7 +121,7 @@ def parse_quantity(text: str, dimension: Dimension) -> float:
     match = _QUANTITY.match(text)
     if match is None:
         raise UnitError(f"{text!r} is not a number with a unit (e.g. "
-                        f"'{_example(dimension)}')")
+                        f"'{example(dimension)}')")
     unit = match["unit"]
     power = 0 if unit is None else _unit_power(unit, dimension)
     if power is None:
@@ -135,7 +135,8 @@ def parse_quantity(text: str, dimension: Dimension) -> float:
     return value
 
 
-def _example(dimension: Dimension) -> str:
+def example(dimension: Dimension) -> str:
+    """A quantity of ``dimension`` written with a unit, for messages."""
     return {"m": "1.56 um", "s": "90 fs", "J": "200 uJ", "W": "19 uW",
             "Hz": "80 MHz"}.get(dimension.si_unit, f"1 {dimension.si_unit}")
 
