@@ -59,6 +59,9 @@ class ThreadWork {
   ~ThreadWork() {
     std::vector<SliceSystem::Workspace::Cell>& tape = work_.slices.tape;
     if (tape.capacity() > cells_kept) std::vector<SliceSystem::Workspace::Cell>().swap(tape);
+    // The checkpoints of a record kept in segments come only with such grids.
+    std::vector<ConservingVector>& checkpoints = work_.slices.checkpoints;
+    if (checkpoints.capacity() > cells_kept) std::vector<ConservingVector>().swap(checkpoints);
   }
   EvaluationWork& operator*() noexcept { return work_; }
 

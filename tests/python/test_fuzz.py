@@ -125,6 +125,8 @@ def experiments(draw):
     fields = {name: argument(draw, value) for name, value in EXPERIMENT.items()}
     fields["t_slices"] = draw(st.sampled_from([3, 2, 1, 0, -1, 2.0, 10_000, 10_001, 2**40]))
     fields["beam"] = draw(st.sampled_from(["on-axis", "gaussian", "flat", None]))
+    fields["repetition_rate"] = draw(st.one_of(st.just(None), st.sampled_from([1e8, 1e3]),
+                                               floats(), garbage()))
     try:
         return tarnok.Experiment(**fields)
     except Exception as refusal:  # noqa: BLE001
@@ -136,6 +138,9 @@ def experiments(draw):
 def parameter_sets(draw):
     values = {name: argument(draw, value) for name, value in SPECTROSCOPIC.items()}
     values["z0"] = draw(st.one_of(st.just(0.0), floats()))
+    values["delta_12"] = argument(draw, draw(st.sampled_from([0.0, 1e-56])))
+    for name in draw(st.lists(st.sampled_from(["w0", "M2"]), max_size=2, unique=True)):
+        values[name] = argument(draw, EXPERIMENT[name] * 1.1)
     try:
         params = tarnok.Parameters(**values)
     except Exception as refusal:  # noqa: BLE001
