@@ -40,6 +40,12 @@ void run(benchmark::State& state, const engine::CurveModel& model, const engine:
       cells(e, layout), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
+std::vector<Parameter> every_parameter() {
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  return all;
+}
+
 void Integrator(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   const engine::IntegratorEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
@@ -62,9 +68,7 @@ void ExactWithTwoDerivatives(benchmark::State& state) {
 void ExactWithAllDerivatives(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   const engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
-  std::vector<Parameter> all;
-  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
-  run(state, model, c.experiment, c.values, all);
+  run(state, model, c.experiment, c.values, every_parameter());
 }
 
 void ExactGaussianPerNode(benchmark::State& state) {
@@ -118,53 +122,36 @@ std::vector<double> gaussian_energies(std::vector<double> energies) {
   return energies;
 }
 
-void ExactGaussianTwoPhoton(benchmark::State& state) {
+// The case's gaussian beam (with a train at repetition_rate, if not 0).
+void run_gaussian(benchmark::State& state, bool two_photon, std::vector<Parameter> varied,
+                  double repetition_rate = 0.0) {
   const auto& c = case_at(state.range(0));
-  const engine::Experiment e = gaussian(c.experiment);
+  const engine::Experiment e = gaussian(c.experiment, repetition_rate);
   const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
-  run(state, model, e, with_two_photon(c.values), {});
+  run(state, model, e, two_photon ? with_two_photon(c.values) : c.values, std::move(varied));
 }
+
+void ExactGaussianTwoPhoton(benchmark::State& state) { run_gaussian(state, true, {}); }
 
 // Two derivatives with and without the two-photon term, the same directions.
 void ExactGaussianWithTwoDerivatives(benchmark::State& state) {
-  const auto& c = case_at(state.range(0));
-  const engine::Experiment e = gaussian(c.experiment);
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
-  run(state, model, e, c.values, {Parameter::sigma_12, Parameter::sigma_45});
+  run_gaussian(state, false, {Parameter::sigma_12, Parameter::sigma_45});
 }
 
 void ExactGaussianTwoPhotonWithTwoDerivatives(benchmark::State& state) {
-  const auto& c = case_at(state.range(0));
-  const engine::Experiment e = gaussian(c.experiment);
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
-  run(state, model, e, with_two_photon(c.values), {Parameter::sigma_12, Parameter::sigma_45});
-}
-
-void ExactGaussianTwoPhotonWithAllDerivatives(benchmark::State& state) {
-  const auto& c = case_at(state.range(0));
-  const engine::Experiment e = gaussian(c.experiment);
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
-  std::vector<Parameter> all;
-  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
-  run(state, model, e, with_two_photon(c.values), all);
+  run_gaussian(state, true, {Parameter::sigma_12, Parameter::sigma_45});
 }
 
 void ExactGaussianWithAllDerivatives(benchmark::State& state) {
-  const auto& c = case_at(state.range(0));
-  const engine::Experiment e = gaussian(c.experiment);
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
-  std::vector<Parameter> all;
-  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
-  run(state, model, e, c.values, all);
+  run_gaussian(state, false, every_parameter());
+}
+
+void ExactGaussianTwoPhotonWithAllDerivatives(benchmark::State& state) {
+  run_gaussian(state, true, every_parameter());
 }
 
 // Level 4 lives 1 us against 10 ns between pulses: it builds up.
-void ExactGaussianTrain(benchmark::State& state) {
-  const auto& c = case_at(state.range(0));
-  const engine::Experiment e = gaussian(c.experiment, 1e8);
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
-  run(state, model, e, c.values, {});
-}
+void ExactGaussianTrain(benchmark::State& state) { run_gaussian(state, false, {}, 1e8); }
 
 BENCHMARK(Integrator)->Apply(configure);
 BENCHMARK(Exact)->Apply(configure);
