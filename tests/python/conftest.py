@@ -5,11 +5,18 @@ predictable."""
 from __future__ import annotations
 
 import dataclasses
+import signal
 
 import numpy as np
 import pytest
 
 import tarnok_wrapper
+
+# A run started in the background by a shell without job control ignores
+# SIGINT, and so would every process it starts; the tests of Ctrl-C need the
+# interpreter's own handler, which children then inherit as the default.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 # sigma_12, sigma_23, sigma_45 (m^2); lifetimes 2->1, 2->4, 3->2, 4->1, 5->4 (s).
 TRUTH = np.array([2e-21, 5e-21, 1e-19, 8e-9, 4e-9, 1e-12, 1e-6, 1e-12])
