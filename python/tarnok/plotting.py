@@ -33,6 +33,13 @@ def _new_figure(width: float, height: float) -> Figure:
     return figure
 
 
+def _by_energy(energies: Any) -> list[tuple[int, Any]]:
+    """(row, colour) of every curve in ascending energy, so that colours and
+    the legend follow the energy whatever order the curves were read in."""
+    order = np.argsort(np.asarray(energies), kind="stable")
+    return [(int(row), colour) for row, colour in zip(order, _colours(order.size))]
+
+
 def _colours(n: int) -> list[Any]:
     # Qualitative colours stay distinguishable for a few curves; beyond ten an
     # ordered colour map at least keeps neighbouring energies apart.
@@ -96,7 +103,7 @@ def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
     residuals = _residuals(data, model, residual)
     figure = _new_figure(7.0, 6.0)
     top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
-    for row, colour in enumerate(_colours(data.n_energies)):
+    for row, colour in _by_energy(data.pulse_energies):
         z = data.positions_mm[row]
         label = format_energy(data.pulse_energies[row])
         if row in flagged:
@@ -168,7 +175,7 @@ def plot_irradiance(data: ZScan, model: Any, peak_irradiance: Any) -> Figure:
     require_positive("peak_irradiance", irradiance)
     figure = _new_figure(7.0, 4.8)
     axes = figure.subplots()
-    for row, colour in enumerate(_colours(data.n_energies)):
+    for row, colour in _by_energy(data.pulse_energies):
         error = None if data.sigma is None else data.sigma[row]
         _draw_points(axes, irradiance[row], data.transmittance[row], error, colour,
                      format_energy(data.pulse_energies[row]))
@@ -311,7 +318,7 @@ def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figu
         require_finite(name, array)
     figure = _new_figure(7.0, 4.5)
     axes = figure.subplots()
-    for row, colour in enumerate(_colours(energies.size)):
+    for row, colour in _by_energy(energies):
         axes.plot(z, values[row], "-", color=colour, lw=1.5, label=format_energy(energies[row]))
     axes.set_xlabel(_POSITION_LABEL)
     axes.set_ylabel(_TRANSMITTANCE_LABEL)

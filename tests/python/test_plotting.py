@@ -64,6 +64,11 @@ def test_curves_with_systematic_residuals_are_marked():
     # The marked curve's residuals are joined, so that its runs show.
     styles = [line.get_linestyle() for line in figure.axes[1].get_lines()[:3]]
     assert styles == ["None", "None", "-"]
+    # Curves read out of order are drawn and listed in ascending energy.
+    reversed_data = ZScan(Z, NOISY[::-1], ENERGIES[::-1], np.full(MODEL.shape, 1e-3))
+    figure = plotting.plot_fit(reversed_data, MODEL[::-1], systematic=[0])
+    legend = [text.get_text() for text in figure.axes[0].get_legend().get_texts()]
+    assert legend == ["200 µJ", "800 µJ", "3.2 mJ (systematic residuals)"]
 
 
 @pytest.mark.parametrize(("build", "message"), [
