@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "engine/cell_batch.hpp"
 #include "engine/incident_pulse.hpp"
 #include "engine/pulse_train.hpp"
 #include "engine/slice_propagation.hpp"
@@ -25,6 +26,21 @@ double edge_mean(const double* row, std::size_t n, std::size_t stride) noexcept 
   return edge_weight * (front + back);
 }
 
+// The columns of an evaluation in their fixed order, energy-major, then
+// position, then radial node, sent through the lane code batch_lanes
+// consecutive columns at a time: neighbouring positions and nodes meet
+// similar light, so the Pade degree one lane needs mostly fits the others.
+// Each column's sums land in slots of their own, and the positions' sums over
+// their nodes are formed afterwards in node order, so the result depends on
+// nothing but this order.
+struct ColumnBatches {
+  std::vector<BatchPartial> partials;
+  std::vector<double> lane_incident;    // lane-major, nt values each
+  std::vector<double> lane_d_incident;  // lane-major, nt * n_dir each
+  std::vector<double> out, in;          // of each column: transmitted and incident sums
+  std::vector<double> d_out, d_in;      // of each column, direction fastest
+};
+
 // Work storage of one evaluation, sized for it at its start.
 struct EvaluationWork {
   void prepare(const SliceSystem& system, const PulseTrain* train, std::size_t pulse_values,
@@ -38,6 +54,8 @@ struct EvaluationWork {
 
   SliceSystem::Workspace slices;
   PulseTrain::Workspace train_work;
+  BatchWorkspace batch;
+  ColumnBatches columns;
   std::vector<double> irradiance;  // node-major time series
   std::vector<double> d_incident;  // one node, direction fastest
   std::vector<double> d_transmitted, d_out, d_in;
@@ -72,6 +90,68 @@ class ThreadWork {
   }
   EvaluationWork& work_;
 };
+
+// What the batched columns of one evaluation share.
+struct BatchedEvaluation {
+  const Experiment& experiment;
+  const Discretisation& grids;
+  const ScanLayout& layout;
+  const ParameterVector& values;
+  std::span<const Parameter> varied;  // the n_dir directions
+  BatchSystem system;
+};
+
+// Sends columns [first, last) through the lane code, first a multiple of
+// batch_lanes, into their slots of work.columns.
+void transmit_columns(const BatchedEvaluation& e, std::size_t first, std::size_t last,
+                      EvaluationWork& work) {
+  const std::size_t nt = e.grids.t_grid.size(), nodes = e.grids.radial_nodes.size();
+  const std::size_t n_dir = e.varied.size();
+  ColumnBatches& c = work.columns;
+  std::size_t pulse_position = std::numeric_limits<std::size_t>::max();
+  BeamLogSlopes slopes;
+  BatchColumns batch;
+  batch.time_steps = nt;
+  for (std::size_t start = first; start < last; start += batch_lanes) {
+    const std::size_t count = std::min(batch_lanes, last - start);
+    for (std::size_t l = 0; l < batch_lanes; ++l) {
+      // Lanes past the last column repeat the batch's first.
+      const std::size_t lane = l < count ? l : 0;
+      batch.incident[l] = c.lane_incident.data() + lane * nt;
+      batch.d_incident[l] = c.lane_d_incident.data() + lane * nt * n_dir;
+      batch.d_transmitted[l] = l < count ? c.d_out.data() + (start + l) * n_dir : nullptr;
+      if (l >= count) continue;
+      const std::size_t column = start + l, position = column / nodes, node = column % nodes;
+      if (position != pulse_position) {
+        const std::size_t energy = position / e.layout.n_positions;
+        slopes = incident_pulse(e.experiment, e.grids,
+                                e.layout.position(energy, position % e.layout.n_positions),
+                                e.layout.pulse_energies[energy], e.values, work.irradiance);
+        pulse_position = position;
+      }
+      const double* pulse = work.irradiance.data() + node * nt;
+      double* lane_incident = c.lane_incident.data() + l * nt;
+      double* lane_d_incident = c.lane_d_incident.data() + l * nt * n_dir;
+      double incident_sum = 0.0;
+      for (std::size_t j = 0; j < nt; ++j) {
+        lane_incident[j] = pulse[j];
+        incident_sum += pulse[j];
+      }
+      c.in[column] = incident_sum;
+      for (std::size_t v = 0; v < n_dir; ++v) {
+        const double slope = slopes.of(e.varied[v]);
+        double d_sum = 0.0;
+        for (std::size_t j = 0; j < nt; ++j) {
+          lane_d_incident[j * n_dir + v] = pulse[j] * slope;
+          d_sum += lane_d_incident[j * n_dir + v];
+        }
+        c.d_in[column * n_dir + v] = d_sum;
+      }
+    }
+    transmit_batch(e.system, batch, work.batch);
+    for (std::size_t l = 0; l < count; ++l) c.out[start + l] = batch.transmitted[l];
+  }
+}
 
 }  // namespace
 
@@ -108,6 +188,46 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
   EvaluationWork& work = *thread_work;
   work.prepare(used, pulse_train ? &*pulse_train : nullptr, nt * nodes, n_dir);
   work.train_work.pulses = 0;
+
+  if (vectorised_ && !train && used.batchable(nt)) {
+    ColumnBatches& c = work.columns;
+    const BatchedEvaluation evaluation{experiment_, grids_, layout_, values, varied.first(n_dir),
+                                       used.describe(c.partials)};
+    const std::size_t columns = layout_.size() * nodes;
+    c.lane_incident.resize(batch_lanes * nt);
+    c.lane_d_incident.resize(batch_lanes * nt * n_dir);
+    for (std::vector<double>* sums : {&c.out, &c.in}) sums->resize(columns);
+    for (std::vector<double>* sums : {&c.d_out, &c.d_in}) sums->resize(columns * n_dir);
+    // Batches of a few positions each, so a stop request is seen soon.
+    constexpr std::size_t stride = 4 * batch_lanes;
+    for (std::size_t first = 0; first < columns; first += stride) {
+      if (stop.stop_requested()) {
+        std::fill(raw.begin(), raw.end(), std::numeric_limits<double>::quiet_NaN());
+        return;
+      }
+      transmit_columns(evaluation, first, std::min(columns, first + stride), work);
+    }
+    for (std::size_t cell = 0; cell < layout_.size(); ++cell) {
+      double out = 0.0, in = 0.0;
+      std::fill(work.d_out.begin(), work.d_out.end(), 0.0);
+      std::fill(work.d_in.begin(), work.d_in.end(), 0.0);
+      for (std::size_t q = 0; q < nodes; ++q) {
+        const std::size_t column = cell * nodes + q;
+        const double weight = grids_.radial_weights[q];
+        out += weight * c.out[column];
+        in += weight * c.in[column];
+        for (std::size_t v = 0; v < n_dir; ++v) {
+          work.d_out[v] += weight * c.d_out[column * n_dir + v];
+          work.d_in[v] += weight * c.d_in[column * n_dir + v];
+        }
+      }
+      raw[cell] = out / in;
+      for (std::size_t v = 0; v < n_dir; ++v)
+        d_raw[cell * n_dir + v] = (work.d_out[v] - raw[cell] * work.d_in[v]) / in;
+    }
+    if (pulses_sent != nullptr) *pulses_sent = columns * (used.records() ? 2 : 1);
+    return;
+  }
 
   for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
     for (std::size_t i = 0; i < layout_.n_positions; ++i) {

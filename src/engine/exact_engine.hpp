@@ -37,6 +37,12 @@ class ExactEngine final : public CurveModel {
   // The most cells the backward pass records whole; beyond, it keeps
   // segments and rebuilds them from checkpoints (the same derivatives).
   void set_record_limit(std::size_t cells) noexcept { record_limit_ = cells; }
+  // Whether columns (a position's radial node at one energy) go through the
+  // lane code batch_lanes at a time where it covers them (the default: values,
+  // and derivatives by the backward pass, of single pulses), or each alone
+  // through the scalar code. The two agree to rounding; neither depends on
+  // anything but the columns' order.
+  void set_vectorised(bool on) noexcept { vectorised_ = on; }
 
   // Peak on-axis irradiance (W/m^2) at every position and energy.
   std::vector<double> peak_irradiance(const ParameterVector& values) const;
@@ -47,6 +53,7 @@ class ExactEngine final : public CurveModel {
   ScanLayout layout_;
   DerivativeMode derivative_mode_ = DerivativeMode::automatic;
   std::size_t record_limit_ = SliceSystem::tape_cells_whole;
+  bool vectorised_ = true;
 };
 
 // Normalises each curve (row of n_positions values) on its five first and

@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/cell_batch.hpp"
 #include "engine/experiment.hpp"
 #include "engine/matrix_exponential.hpp"
 #include "engine/parameters.hpp"
@@ -101,6 +102,13 @@ class SliceSystem {
   void backward(std::span<const double> incident, double light_weight, bool contract,
                 std::span<const double> d_incident, Workspace& work,
                 std::span<double> d_transmitted) const;
+
+  // Whether transmit_batch can send columns of time_steps steps through
+  // this system, batch_lanes at a time (see cell_batch.hpp).
+  bool batchable(std::size_t time_steps) const noexcept;
+  // The system as the lane code reads it; partials receives the directions'
+  // partial matrices, which it points to.
+  BatchSystem describe(std::vector<BatchPartial>& partials) const;
 
   // By default, records beyond this many cells (about 28 MB) are kept in
   // segments.

@@ -133,6 +133,8 @@ TEST(BackwardPass, RebuildsARecordKeptInSegmentsToTheSameDerivatives) {
     const engine::ScanLayout layout = tt::scan_layout(c.pulse_energies, 5);
     engine::ExactEngine exact(e, layout);
     exact.set_derivative_mode(engine::DerivativeMode::backward);
+    // Segments are the scalar code's; batches of columns keep their records whole.
+    exact.set_vectorised(false);
     std::vector<double> curves(layout.size()), whole(layout.size() * varied.size());
     exact.evaluate(values, varied, curves, whole);
     for (std::size_t limit : {100, 399, 40}) {  // segments of 3, 9 and 1 time steps
