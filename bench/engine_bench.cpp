@@ -1,5 +1,6 @@
 // Cost per depth-and-time cell of the exact engine (values alone, with the
-// derivatives of two parameters and of all of them) against the
+// derivatives of two parameters and of all of them; columns in vector lanes,
+// and each alone through the scalar code) against the
 // integrator-based model on the same grids, for the bundled example, a
 // picosecond and a stiff nanosecond set; of the gaussian beam, whose cost
 // should scale with its radial nodes; of two-photon absorption on top of it;
@@ -153,7 +154,34 @@ void ExactGaussianTwoPhotonWithAllDerivatives(benchmark::State& state) {
 // Level 4 lives 1 us against 10 ns between pulses: it builds up.
 void ExactGaussianTrain(benchmark::State& state) { run_gaussian(state, false, {}, 1e8); }
 
+// The same evaluations with every column alone through the scalar code, to
+// set beside Exact and ExactWithTwoDerivatives (the lane code) in one run.
+void ExactScalar(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_vectorised(false);
+  run(state, model, c.experiment, c.values, {});
+}
+
+void ExactScalarWithTwoDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_vectorised(false);
+  run(state, model, c.experiment, c.values, {Parameter::sigma_12, Parameter::sigma_45});
+}
+
+void ExactGaussianScalarWithTwoDerivatives(benchmark::State& state) {
+  const auto& c = case_at(state.range(0));
+  const engine::Experiment e = gaussian(c.experiment);
+  engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  model.set_vectorised(false);
+  run(state, model, e, c.values, {Parameter::sigma_12, Parameter::sigma_45});
+}
+
 BENCHMARK(Integrator)->Apply(configure);
+BENCHMARK(ExactScalar)->Apply(configure);
+BENCHMARK(ExactScalarWithTwoDerivatives)->Apply(configure);
+BENCHMARK(ExactGaussianScalarWithTwoDerivatives)->Apply(configure);
 BENCHMARK(Exact)->Apply(configure);
 BENCHMARK(ExactWithTwoDerivatives)->Apply(configure);
 BENCHMARK(ExactWithAllDerivatives)->Apply(configure);
