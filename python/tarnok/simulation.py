@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import numbers
+import os
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
@@ -16,6 +18,7 @@ Engine = Literal["exact", "integrator"]
 ENGINES: tuple[str, ...] = ("exact", "integrator")
 MIN_POSITIONS = 5  # the curves are normalised on five points at each end
 MAX_POINTS = 10_000_000  # positions x energies; more is refused, not attempted
+MAX_THREADS = 1024
 
 
 class Diagnostics(NamedTuple):
@@ -31,7 +34,7 @@ class Diagnostics(NamedTuple):
 
 def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, engine: Engine = "exact", *,
-             full_output: bool = False) -> Any:
+             full_output: bool = False, threads: int | None = None) -> Any:
     """Model transmittance of every pulse energy at every position.
 
     Parameters
@@ -51,6 +54,9 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
     full_output : bool
         Also return the integrator's :class:`Diagnostics` (empty for the
         exact engine, which has none).
+    threads : int or None
+        Threads that share the exact engine's positions (None: every core;
+        1: one). The curves are the same, bit for bit, for every count.
 
     Returns
     -------
@@ -59,9 +65,10 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         ``full_output``, the tuple ``(curves, diagnostics)``.
     """
     model = _engine_for(experiment, positions_mm, pulse_energies, engine)
+    threads = thread_count(threads)
     plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
     values = _values(parameters)
-    curves, _ = _interruptible.run(lambda: model.evaluate(values, []))
+    curves, _ = _interruptible.run(lambda: model.evaluate(values, [], threads))
     plausibility.require_finite_model(curves, "the model curves", experiment, parameters,
                                       pulse_energies)
     if not full_output:
@@ -71,8 +78,10 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
 
 
 def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
-             pulse_energies: ArrayLike) -> NDArray[np.float64]:
+             pulse_energies: ArrayLike, *, threads: int | None = None) -> NDArray[np.float64]:
     """Derivatives of :func:`simulate` (exact engine) by the varied parameters.
+
+    ``threads`` as for :func:`simulate`.
 
     Returns
     -------
@@ -82,11 +91,12 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
         order the parameters were declared (z0 per mm, energy_scale per unit).
     """
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    threads = thread_count(threads)
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
-    resources.check_derivative_memory(experiment, len(varied), threads=1)
+    resources.check_derivative_memory(experiment, len(varied), threads=threads)
     values = _values(parameters)
-    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied))
+    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied, threads))
     if derivatives is None:
         return np.zeros(curves.shape + (0,))
     plausibility.require_finite_model(derivatives, "the derivatives", experiment, parameters,
@@ -103,12 +113,26 @@ def peak_irradiance(experiment: Experiment, parameters: Parameters, positions_mm
 
 
 def raw_transmittance(experiment: Experiment, parameters: Parameters,
-                      positions_mm: ArrayLike, pulse_energies: ArrayLike) -> NDArray[np.float64]:
+                      positions_mm: ArrayLike, pulse_energies: ArrayLike, *,
+                      threads: int | None = None) -> NDArray[np.float64]:
     """Transmitted over incident pulse energy before any normalisation (exact
-    engine); shape (n_energies, n_positions)."""
+    engine); shape (n_energies, n_positions). ``threads`` as for :func:`simulate`."""
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    threads = thread_count(threads)
     values = _values(parameters)
-    return _interruptible.run(lambda: model.raw_transmittance(values))
+    return _interruptible.run(lambda: model.raw_transmittance(values, threads))
+
+
+def thread_count(threads: Any) -> int:
+    """The number of threads an evaluation may use: every core for None."""
+    if threads is None:
+        return os.cpu_count() or 1
+    # NumPy's integers count as integers; booleans do not.
+    if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
+        raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}")
+    if not 1 <= threads <= MAX_THREADS:
+        raise ValueError(f"threads must be between 1 and {MAX_THREADS}, got {threads}")
+    return int(threads)
 
 
 def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
