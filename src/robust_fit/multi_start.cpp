@@ -67,44 +67,68 @@ std::string format_number(const char* format, double value) {
   return text;
 }
 
-// Compares a start with the earlier ones after a round; storage sized once.
-class DuplicateFinder {
+// Where each start has been, at the end of every round, and whether a start
+// has reached a point of an earlier start's path: from there it would take
+// the earlier start's steps and end where that one ends.
+class PathRecord {
  public:
-  DuplicateFinder(const ParameterSpace& space, std::size_t m, const DuplicateTest& test)
-      : space_(space), test_(test), m_(m), n_(space.size()), u_later_(n_), u_earlier_(n_),
-        internal_jacobian_(m * n_) {}
+  PathRecord(const ParameterSpace& space, std::size_t m, std::size_t starts, const DuplicateTest& test)
+      : space_(space), test_(test), m_(m), n_(space.size()), paths_(starts) {}
 
-  // The Mahalanobis distance (in standard errors) of `later` from `earlier`
-  // when the two agree as DuplicateTest says, else nothing.
-  std::optional<double> distance(const StartFit& later, const StartFit& earlier) {
-    const double chi_later = later.chi_square(), chi_earlier = earlier.chi_square();
-    if (!std::isfinite(chi_later) || !std::isfinite(chi_earlier)) return std::nullopt;
-    // A later start below the earlier one may be on its way somewhere better;
-    // one at or above it can only end at or above where the earlier one ends.
-    if (!(chi_later >= chi_earlier && chi_later - chi_earlier <= test_.chi_square * chi_earlier))
-      return std::nullopt;
-    const std::span<const double> jacobian = earlier.jacobian();
-    if (jacobian.size() != m_ * n_) return std::nullopt;
-    space_.to_internal(later.values(), u_later_);
-    space_.to_internal(earlier.values(), u_earlier_);
-    space_.jacobian_to_internal(earlier.values(), jacobian, internal_jacobian_);
-    double squared = 0.0;
-    for (std::size_t i = 0; i < m_; ++i) {
-      double change = 0.0;
-      for (std::size_t j = 0; j < n_; ++j)
-        change += internal_jacobian_[j * m_ + i] * (u_later_[j] - u_earlier_[j]);
-      squared += change * change;
+  // Records where `start` stands (a start without a value or Jacobian yet leaves no point).
+  void record(std::size_t start, const StartFit& fit) {
+    const std::span<const double> jacobian = fit.jacobian();
+    if (!std::isfinite(fit.chi_square()) || jacobian.size() != m_ * n_) return;
+    Point& point = paths_[start].emplace_back();
+    point.iteration = fit.iterations();
+    point.chi_square = fit.chi_square();
+    point.u.resize(n_);
+    point.jacobian.resize(m_ * n_);
+    space_.to_internal(fit.values(), point.u);
+    space_.jacobian_to_internal(fit.values(), jacobian, point.jacobian);
+  }
+
+  struct Meeting {
+    std::size_t iteration;  // of the earlier start's point
+    double distance;        // standard errors
+  };
+
+  // The first point of earlier's path that later's latest point agrees with,
+  // as DuplicateTest says. The standard errors are those of the lowest
+  // chi-square on earlier's path, its latest.
+  std::optional<Meeting> meeting(std::size_t later, std::size_t earlier) const {
+    if (paths_[later].empty() || paths_[earlier].empty()) return std::nullopt;
+    const Point& now = paths_[later].back();
+    const double variance = paths_[earlier].back().chi_square / static_cast<double>(m_ > n_ ? m_ - n_ : 1);
+    for (const Point& point : paths_[earlier]) {
+      // A later start below the earlier one's point may be on its way somewhere
+      // better; one at or above it can only end at or above where the earlier one ends.
+      if (!(now.chi_square >= point.chi_square && now.chi_square - point.chi_square <= test_.chi_square * point.chi_square))
+        continue;
+      double squared = 0.0;
+      for (std::size_t i = 0; i < m_; ++i) {
+        double change = 0.0;
+        for (std::size_t j = 0; j < n_; ++j) change += point.jacobian[j * m_ + i] * (now.u[j] - point.u[j]);
+        squared += change * change;
+      }
+      if (!(squared <= test_.distance * test_.distance * variance)) continue;
+      return Meeting{point.iteration, variance > 0.0 ? std::sqrt(squared / variance) : 0.0};
     }
-    const double variance = chi_earlier / static_cast<double>(m_ > n_ ? m_ - n_ : 1);
-    if (!(squared <= test_.distance * test_.distance * variance)) return std::nullopt;
-    return variance > 0.0 ? std::sqrt(squared / variance) : 0.0;
+    return std::nullopt;
   }
 
  private:
+  struct Point {
+    std::size_t iteration = 0;
+    double chi_square = 0.0;
+    std::vector<double> u;         // the solver's coordinates
+    std::vector<double> jacobian;  // dr/du there, m x n column-major
+  };
+
   const ParameterSpace& space_;
   const DuplicateTest& test_;
   std::size_t m_, n_;
-  std::vector<double> u_later_, u_earlier_, internal_jacobian_;
+  std::vector<std::vector<Point>> paths_;
 };
 
 // One multi-start fit. The starts advance in rounds; within a round worker threads
@@ -126,7 +150,7 @@ class MultiStartRun {
         board_(starts.size()),
         errors_(starts.size()),
         duplicate_of_(starts.size()),
-        finder_(space, model.residual_count(), options.duplicates),
+        paths_(space, model.residual_count(), starts.size(), options.duplicates),
         threads_(options.threads != 0 ? options.threads : std::max(1u, std::thread::hardware_concurrency())),
         workers_(worker_count(threads_, starts.size())),
         budget_(threads_, workers_) {
@@ -252,9 +276,9 @@ class MultiStartRun {
     }
   }
 
-  // Runs with every worker waiting: ends the duplicates of this round and plans the
-  // next. Only the message of a duplicate allocates; should that fail, the fit
-  // stops and the error is rethrown on the caller.
+  // Runs with every worker waiting: records the paths, ends the duplicates of this
+  // round and plans the next. Should an allocation fail, the fit stops and the
+  // error is rethrown on the caller.
   void end_round() noexcept {
     try {
       end_duplicates();
@@ -269,15 +293,15 @@ class MultiStartRun {
   }
 
   void end_duplicates() {
-    if (options_.duplicates.enabled && !stop_.stop_requested()) {
-      for (const std::size_t later : claims_) {
-        if (fits_[later].ended()) continue;
-        for (std::size_t earlier = 0; earlier < later; ++earlier) {
-          if (!comparable(earlier)) continue;
-          if (const auto distance = finder_.distance(fits_[later], fits_[earlier])) {
-            end_as_duplicate(later, earlier, *distance);
-            break;
-          }
+    if (!options_.duplicates.enabled || stop_.stop_requested()) return;
+    for (const std::size_t start : claims_) paths_.record(start, fits_[start]);
+    for (const std::size_t later : claims_) {
+      if (fits_[later].ended()) continue;
+      for (std::size_t earlier = 0; earlier < later; ++earlier) {
+        if (!comparable(earlier)) continue;
+        if (const auto meeting = paths_.meeting(later, earlier)) {
+          end_as_duplicate(later, earlier, *meeting);
+          break;
         }
       }
     }
@@ -290,11 +314,12 @@ class MultiStartRun {
     return !fits_[start].ended() || fits_[start].converged();
   }
 
-  void end_as_duplicate(std::size_t later, std::size_t earlier, double distance) {
+  void end_as_duplicate(std::size_t later, std::size_t earlier, const PathRecord::Meeting& meeting) {
     duplicate_of_[later] = earlier;
     std::string message = "stopped after " + std::to_string(fits_[later].iterations()) +
-                          " iterations: joined the path of start " + std::to_string(earlier) + " (" +
-                          format_number("%.2g", distance) + " standard errors apart, chi-square within " +
+                          " iterations: joined the path of start " + std::to_string(earlier) + " at its iteration " +
+                          std::to_string(meeting.iteration) + " (" + format_number("%.2g", meeting.distance) +
+                          " standard errors apart, chi-square within " +
                           format_number("%.0e", options_.duplicates.chi_square) + ")";
     fits_[later].end_here(FitStatus::duplicate, std::move(message));
     board_.finish_start();
@@ -332,7 +357,7 @@ class MultiStartRun {
   std::vector<SolverHooks> hooks_;  // one per start, at fixed addresses (the fits refer to them)
   std::vector<StartFit> fits_;
   std::vector<std::optional<std::size_t>> duplicate_of_;
-  DuplicateFinder finder_;
+  PathRecord paths_;
   std::size_t threads_;
   std::size_t workers_;
   engine::ThreadBudget budget_;

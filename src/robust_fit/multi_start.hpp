@@ -16,13 +16,15 @@
 
 namespace tarnok::robust_fit {
 
-// When a start counts as having joined an earlier start's path. Both must hold,
-// at the same iteration of the two (or the earlier one's end, if it converged):
+// When a start counts as having joined an earlier start's path: its latest
+// point i and a point j the earlier start passed through (at the end of one
+// of its rounds) satisfy both
 //   0 <= chi2_i - chi2_j <= chi_square * chi2_j, and
-//   |J_j (u_i - u_j)|^2 <= distance^2 * s_j^2,   s_j^2 = chi2_j / (m - n),
+//   |J_j (u_i - u_j)|^2 <= distance^2 * s^2,   s^2 = (earlier start's latest chi2) / (m - n),
 // the second the Mahalanobis distance of the two points under the earlier
-// start's approximate covariance s_j^2 (J_j^T J_j)^-1 in the solver's own
-// coordinates, in standard errors.
+// start's approximate covariance s^2 (J_j^T J_j)^-1 in the solver's own
+// coordinates, in standard errors. From there it would take the earlier
+// start's steps, and it cannot end below where that one ends.
 struct DuplicateTest {
   bool enabled = true;
   std::size_t interval = 2;  // iterations between two comparisons of the running starts

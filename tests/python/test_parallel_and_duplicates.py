@@ -95,7 +95,7 @@ def test_starts_that_join_an_earlier_path_stop_and_are_reported(many_starts):
         assert s.status == "duplicate" and not s.success
         assert s.duplicate_of < s.index and joined.duplicate_of is None
         assert s.chisqr >= joined.chisqr
-        assert f"joined the path of start {s.duplicate_of}" in s.message
+        assert f"joined the path of start {s.duplicate_of} at its iteration" in s.message
         assert "standard errors apart" in s.message
     assert result.starts[result.best_start].duplicate_of is None
     saved = json.loads(json.dumps(result.to_dict()))
