@@ -14,6 +14,7 @@ the evaluations, the time of one evaluation with derivatives, and how the
 starts ended, so that a change of speed can be told from a change of path.
 
     python bench/sweep_speed.py [--sweeps a b example] [--threads 1 2] [--starts 8]
+                                [--repeats N] [--evaluations-only]
 """
 
 from __future__ import annotations
@@ -101,6 +102,17 @@ def describe_starts(result: tarnok.FitResult) -> str:
             f"{len(duplicates)} stopped as duplicates; iterations {ended}")
 
 
+def time_evaluations(label: str, problem: tuple, threads_list: list[int]) -> None:
+    data, experiment, params = problem[:3]
+    print(f"{label}: {data.transmittance.size} points, one evaluation with derivatives")
+    for threads in threads_list:
+        began_cpu = time.process_time()
+        seconds = evaluation_seconds(data, experiment, params, threads)
+        print(f"  {threads} thread{'s' if threads > 1 else ' '}: {seconds:.3f} s "
+              f"(best of 3; CPU of all three {time.process_time() - began_cpu:.3f} s)")
+        sys.stdout.flush()
+
+
 def time_fit(label: str, problem: tuple, threads_list: list[int], n_starts: int,
              repeats: int) -> None:
     data, experiment, params = problem[:3]
@@ -128,8 +140,14 @@ def main() -> int:
     parser.add_argument("--starts", type=int, default=8)
     parser.add_argument("--repeats", type=int, default=1,
                         help="fits per thread count (the bundled example: 5 at least)")
+    parser.add_argument("--evaluations-only", action="store_true",
+                        help="time one evaluation with derivatives instead of the fit")
     args = parser.parse_args()
     for name in args.sweeps:
+        if args.evaluations_only:
+            problem = bundled_problem() if name == "example" else sweep_problem(SWEEPS[name][1])
+            time_evaluations(name, problem, args.threads)
+            continue
         if name == "example":
             *problem, n_starts = bundled_problem()
             time_fit("bundled example", tuple(problem), args.threads, n_starts,

@@ -144,8 +144,9 @@ void transmit_column(const ColumnInputs& in, std::size_t cell, EvaluationWork& w
     d_raw[cell * n_dir + v] = (work.d_out[v] - raw[cell] * work.d_in[v]) / incident;
 }
 
-// A column costs a few microseconds per cell; waking a helper, tens. Below
-// this many cells per thread a helper would cost more than it saves.
+// A cell costs a fraction of a microsecond, waking a helper tens of
+// microseconds: with fewer cells than this (about a millisecond's work) for
+// each, a helper would cost more than it saves.
 constexpr std::size_t cells_per_helper = 4096;
 
 // The columns of one evaluation, shared out among the threads of a team:

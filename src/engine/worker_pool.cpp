@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <system_error>
 
 namespace tarnok::engine {
@@ -40,8 +41,12 @@ BudgetScope::BudgetScope(ThreadBudget& budget) noexcept : previous_(current_budg
 BudgetScope::~BudgetScope() { current_budget = previous_; }
 
 WorkerPool& WorkerPool::shared() {
-  static WorkerPool pool;
-  return pool;
+  // Never destroyed: an evaluation that Ctrl-C abandoned may still run on its
+  // threads when the process exits, and joining them would hold the exit
+  // until that evaluation ended; the process ends them instead.
+  alignas(WorkerPool) static unsigned char storage[sizeof(WorkerPool)];
+  static WorkerPool* const pool = std::construct_at(reinterpret_cast<WorkerPool*>(storage));
+  return *pool;
 }
 
 WorkerPool::WorkerPool() : process_(static_cast<long>(::getpid())) {}

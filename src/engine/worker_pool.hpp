@@ -59,7 +59,7 @@ struct TeamTask {
 };
 
 // Helper threads, started as the demand first needs them and kept for the
-// life of the process.
+// life of the process (the shared pool is never destroyed).
 class WorkerPool {
  public:
   static WorkerPool& shared();

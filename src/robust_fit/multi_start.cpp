@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <stop_token>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "engine/worker_pool.hpp"
@@ -219,17 +220,26 @@ class MultiStartRun {
     std::vector<std::jthread> threads;
     threads.reserve(workers_);
     const StopOnExit stop_on_exit(stop_);
-    for (std::size_t w = 0; w < workers_; ++w) {
-      threads.emplace_back([&] {
-        const engine::BudgetScope scope(budget_);
-        while (!round_over()) {
-          fit_claimed_starts();
-          // A worker without a start lends its thread to the evaluations still running.
-          budget_.give_back(1);
-          round_end.arrive_and_wait();
-        }
+    try {
+      for (std::size_t w = 0; w < workers_; ++w) {
+        threads.emplace_back([&] {
+          const engine::BudgetScope scope(budget_);
+          while (!round_over()) {
+            fit_claimed_starts();
+            // A worker without a start lends its thread to the evaluations still running.
+            budget_.give_back(1);
+            round_end.arrive_and_wait();
+          }
+          if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) all_done.release();
+        });
+      }
+    } catch (const std::system_error&) {
+      if (threads.empty()) throw;
+      // The rounds go on with the workers that started; the others never arrive.
+      for (std::size_t w = threads.size(); w < workers_; ++w) {
+        round_end.arrive_and_drop();
         if (running.fetch_sub(1, std::memory_order_acq_rel) == 1) all_done.release();
-      });
+      }
     }
     wait_polling(all_done);
   }
