@@ -93,7 +93,8 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
     _check_call(experiment, positions_mm, pulse_energies, "exact")
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
-    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance,
+                          len(varied))
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     resources.check_derivative_memory(experiment, len(varied), threads=1)
     values = _values(parameters)
@@ -173,14 +174,16 @@ def _check_call(experiment: Any, positions_mm: ArrayLike, pulse_energies: ArrayL
 
 
 def _on_grid(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
-             pulse_energies: ArrayLike, tolerance: float | None) -> Experiment:
+             pulse_energies: ArrayLike, tolerance: float | None,
+             n_varied: int = 0) -> Experiment:
     if tolerance is not None:
         discretisation.check_tolerance(tolerance)
     if not _experiment(experiment).auto_axes:
         return experiment
     positions, energies = scan_arrays(positions_mm, pulse_energies)
     return discretisation.for_evaluation(experiment, _parameters(parameters), positions,
-                                         energies, tolerance)
+                                         energies, tolerance,
+                                         discretisation.Limits(n_varied, threads=1))
 
 
 def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies: ArrayLike,
