@@ -250,7 +250,9 @@ def _estimate(curves: _Curves, grid: Grid, axes: Sequence[int]
     The estimates are added with their signs: the axes' errors can have
     opposite signs at a point (the depth slicing's and the time slicing's
     at the focus of a saturable absorber), and a finer grid shows that
-    cancellation as much as the limit does."""
+    cancellation as much as the limit does. But no axis alone may exceed
+    the tolerance either: a grid whose errors cancel beyond that relies on
+    their laws holding more exactly than they do on coarse grids."""
     base = curves(grid)
     total = np.zeros_like(base)
     per_axis = {}
@@ -264,7 +266,9 @@ def _estimate(curves: _Curves, grid: Grid, axes: Sequence[int]
             error = np.full_like(base, math.inf)
         total += error
         per_axis[k] = error
-    return float(np.abs(total).max()) if axes else 0.0, per_axis
+    if not axes:
+        return 0.0, per_axis
+    return max(float(np.abs(total).max()), *_largest(per_axis).values()), per_axis
 
 
 def _largest(errors: dict[int, NDArray[np.float64]]) -> dict[int, float]:
@@ -287,7 +291,9 @@ def _predict(grid: Grid, errors: dict[int, NDArray[np.float64]], chosen: Sequenc
     which the law h^p, applied to each axis' estimate at every point, predicts
     an error below AIM x tolerance; the one predicted most accurate when none
     is."""
-    errors = {k: e.ravel() for k, e in errors.items()}
+    some = next(iter(errors.values()))
+    errors = {k: errors[k].ravel() if k in errors else np.zeros(some.size) for k in range(3)}
+    largest = _largest(errors)
     ladders = [_ladder(k, grid[k], k in chosen, met) for k in range(3)]
     scale = [(AXES[k].steps(grid[k]) / (ladders[k] - AXES[k].offset)) ** AXES[k].order
              for k in range(3)]
@@ -300,6 +306,8 @@ def _predict(grid: Grid, errors: dict[int, NDArray[np.float64]], chosen: Sequenc
             partial = errors[0] * scale[0][i] + radial
             predicted = np.abs(partial[None, :] + scale[1][:, None] * errors[1][None, :]
                                ).max(axis=1)
+            predicted = np.maximum(predicted, np.maximum(
+                scale[1] * largest[1], max(largest[0] * scale[0][i], largest[2] * scale[2][j])))
             for m, z in enumerate(ladders[1]):
                 candidate = (int(t), int(z), int(r))
                 cells = float(t) * float(z) * float(r)
@@ -378,7 +386,9 @@ def choose(experiment: Experiment, values: Sequence[float], positions: NDArray[n
     grid = fixed_grid if start is None else tuple(
         start[k] if k in chosen else fixed_grid[k] for k in range(3))
     grid = _within(grid, grid, limits, chosen)  # type: ignore[arg-type]
-    probe_axes = [k for k in range(3)]  # every axis contributes to the error
+    # Axes given by number are the caller's to judge (estimate() does, for a
+    # fit); the ones chosen here must meet the tolerance on their own.
+    probe_axes = chosen
     curves = _Curves(experiment, values, *probe_points(positions, energies))
     tried: dict[Grid, tuple[float, dict[int, NDArray[np.float64]]]] = {}
     for _ in range(MAX_ROUNDS):
@@ -410,14 +420,14 @@ def estimate(experiment: Experiment, values: Sequence[float], positions: NDArray
              energies: NDArray[np.float64], tolerance: float,
              auto: tuple[str, ...] = ()) -> Discretisation:
     """The record of a grid given by number (or already chosen): its error
-    estimate, judged against WARNING_FACTOR x tolerance (``auto`` empty) or the
-    tolerance."""
+    estimate along every axis, judged against the tolerance when every axis
+    was chosen (``auto``), else against WARNING_FACTOR x tolerance."""
     grid = (int(experiment.t_slices), int(experiment.z_slices), int(experiment.radial_nodes))
     if experiment.beam == "on-axis":
         return Discretisation(grid[0], grid[1], None, auto, None, tolerance=tolerance)
     curves = _Curves(experiment, values, *probe_points(positions, energies))
     total, errors = _estimate(curves, grid, range(3))
-    allowed = tolerance if auto else WARNING_FACTOR * tolerance
+    allowed = tolerance if len(auto) == len(AXES) else WARNING_FACTOR * tolerance
     return Discretisation(grid[0], grid[1], grid[2], auto, total,
                           {AXES[k].label: v for k, v in _largest(errors).items()}, tolerance,
                           total <= allowed, curves.count)
@@ -442,13 +452,16 @@ def shortfall_warning(record: Discretisation) -> str | None:
     if record.met or record.estimated_error is None or record.tolerance is None:
         return None
     grid = record.describe().split(" (")[0]
-    if record.auto:
+    if len(record.auto) == len(AXES):
         return (f"the automatic grid could not reach the tolerance {record.tolerance:.2g} "
                 f"within its limits (at most {MAX_AUTO_CELLS} time x depth x radial cells "
-                f"per point): {grid} is estimated {record.estimated_error:.2g} from its "
-                "limit; give t_slices, z_slices and radial_nodes by number to go finer")
+                f"per point): the curves on {grid} change by an estimated "
+                f"{record.estimated_error:.2g} on a grid four times finer; give t_slices, "
+                "z_slices and radial_nodes by number to go finer")
     worst = max(record.axis_errors, key=lambda k: record.axis_errors[k])
-    return (f"the grid given ({grid}) is estimated {record.estimated_error:.2g} from its "
-            f"limit, more than {WARNING_FACTOR:g} x the tolerance {record.tolerance:.2g} "
-            f"(0.3 sigma with sigma given); most of it from the {worst} axis: use more "
-            "slices there, or 'auto'")
+    numbers = [axis.name for axis in AXES if axis.name not in record.auto]
+    given = "the grid given" if not record.auto else f"the grid with {', '.join(numbers)} given"
+    return (f"{given} ({grid}) changes by an estimated {record.estimated_error:.2g} on a grid "
+            f"four times finer, more than {WARNING_FACTOR:g} x the tolerance "
+            f"{record.tolerance:.2g} (0.3 sigma with sigma given); most of it along the {worst} "
+            "axis: use more there, or 'auto'")

@@ -33,6 +33,9 @@ MAX_STARTS = 10_000
 MAX_THREADS = 1024
 # Starts whose χ² is within this relative distance of the lowest reached it.
 SAME_OPTIMUM = 1e-6
+# Refits on a finer grid when the solution needs one (each may move the
+# solution, which is then checked again).
+MAX_REFITS = 3
 
 
 def is_log_scale(name: str) -> bool:
@@ -365,18 +368,23 @@ def _grid_at_solution(result: FitResult, given: Experiment, chosen: Discretisati
     record = discretisation.estimate(result.experiment, values, data.positions_mm,
                                      data.pulse_energies, tolerance, auto)
     spent = record.evaluations + (chosen.evaluations if chosen is not None else 0)
-    if chosen is not None and not record.met and not result.aborted:
-        finer, again = discretisation.choose(given, values, data.positions_mm,
-                                             data.pulse_energies, tolerance, limits,
-                                             start=chosen.grid)
-        spent += again.evaluations
-        if again.grid != chosen.grid:
-            result = _refit_best(result, finer, threads, callback, seed)
-            record = dataclasses.replace(
-                discretisation.estimate(finer, result.params.vector(), data.positions_mm,
-                                        data.pulse_energies, tolerance, auto),
-                refined_from=chosen.grid)
-            spent += record.evaluations
+    first_grid = None if chosen is None else chosen.grid
+    for _ in range(MAX_REFITS):
+        if chosen is None or record.met or result.aborted:
+            break
+        # The refitted solution may move again, so it is estimated again.
+        finer, chosen = discretisation.choose(given, values, data.positions_mm,
+                                              data.pulse_energies, tolerance, limits,
+                                              start=record.grid)
+        spent += chosen.evaluations
+        if chosen.grid == record.grid:
+            break
+        result = _refit_best(result, finer, threads, callback, seed)
+        values = result.params.vector()
+        record = dataclasses.replace(
+            discretisation.estimate(finer, values, data.positions_mm, data.pulse_energies,
+                                    tolerance, auto), refined_from=first_grid)
+        spent += record.evaluations
     result.discretisation = dataclasses.replace(record, evaluations=spent)
     if text := discretisation.shortfall_warning(result.discretisation):
         result.warnings.append(text)
