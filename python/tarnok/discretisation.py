@@ -51,7 +51,7 @@ FLOOR = (7, 2, 3)
 MAX_AUTO_CELLS = 160_000
 # Predictions aim below the tolerance so that the measured grid usually meets
 # it at the first try.
-AIM = 0.85
+AIM = 0.92
 MAX_ROUNDS = 6
 NORMALISING = 5  # points at each end of a curve that normalise it
 PROBE_INTERIOR = 21
