@@ -59,6 +59,50 @@ def test_auto_grid_meets_its_tolerance_with_the_cells_the_model_needs(truth, ene
         curves(grid, truth, energy))
 
 
+def test_estimate_is_the_change_on_a_four_times_finer_grid_when_errors_follow_their_laws():
+    # Curves whose error along each axis is C h^p, of either sign at each
+    # point: time h = 1/(t - 1), p = 2; depth h = 1/z, p = 1; radial h = 1/r, p = 4.
+    rng = np.random.default_rng(7)
+    limit, c_t, c_z, c_r = (rng.normal(size=(2, 9)) for _ in range(4))
+
+    class Curves:
+        def __call__(self, grid):
+            t, z, r = grid
+            return limit + c_t / (t - 1) ** 2 + c_z / z + c_r / r ** 4
+
+    grid = (13, 7, 5)
+    total, per_axis = discretisation._estimate(Curves(), grid, [0, 1, 2])
+    finer = (4 * (grid[0] - 1) + 1, 4 * grid[1], 4 * grid[2])
+    change = Curves()(grid) - Curves()(finer)
+    along = [c_t / 12 ** 2 - c_t / 48 ** 2, c_z / 7 - c_z / 28, c_r / 5 ** 4 - c_r / 20 ** 4]
+    for k in range(3):
+        np.testing.assert_allclose(per_axis[k], along[k], rtol=1e-9)
+    # Signed sum at the worst point, but never below one axis' own change.
+    assert total == pytest.approx(max(np.abs(change).max(), *(np.abs(a).max() for a in along)),
+                                  rel=1e-9)
+    # At the ceiling the axis is compared with a coarser grid instead.
+    _, at_ceiling = discretisation._estimate(Curves(), (13, 7, 64), [2])
+    np.testing.assert_allclose(at_ceiling[2], c_r / 64 ** 4 - c_r / 256 ** 4, rtol=1e-9)
+
+
+def test_axes_given_by_number_are_kept_and_the_limits_are_respected():
+    params = tarnok.Parameters(**SATURABLE).vector()
+    tiny = discretisation.Limits(max_cells=50)
+    half_given = tarnok.Experiment(**GAUSSIAN, t_slices=9, z_slices=3)
+    chosen, _ = discretisation.choose(half_given, params, np.array([POSITIONS]),
+                                      np.array([6e-7]), 1e-3, tiny)
+    assert (chosen.t_slices, chosen.z_slices, chosen.radial_nodes) == (9, 3, 3)
+    # Too fine a tolerance for the limits: the most accurate grid allowed, and a warning.
+    memory = int(tarnok._core.derivative_record_bytes(40, 40))
+    limits = discretisation.Limits(n_varied=2, max_cells=4000, available=memory)
+    chosen, record = discretisation.choose(tarnok.Experiment(**GAUSSIAN), params,
+                                           np.array([POSITIONS]), np.array([6e-7]), 1e-6,
+                                           limits)
+    assert np.prod(record.grid) <= 4000 and not record.met
+    assert tarnok._core.derivative_record_bytes(chosen.t_slices, chosen.z_slices) <= memory
+    assert "could not reach the tolerance 1e-06" in discretisation.shortfall_warning(record)
+
+
 def test_on_axis_auto_is_fit_zscans_grid_and_is_not_estimated():
     on_axis = tarnok.Experiment(**{**GAUSSIAN, "beam": "on-axis"}, t_slices="auto", z_slices=8)
     chosen, record = discretisation.choose(on_axis, tarnok.Parameters(**RSA).vector(),
