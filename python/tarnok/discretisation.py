@@ -135,7 +135,8 @@ class Discretisation:
         if self.refined_from is not None:
             how += ", refined at the solution from " + " x ".join(map(str, self.refined_from))
         if self.estimated_error is None:
-            return f"{text} ({how}; on-axis grid, error not estimated)"
+            where = "on-axis grid, " if self.radial_nodes is None else ""
+            return f"{text} ({how}; {where}error not estimated)"
         return f"{text} ({how}; est. error {self.estimated_error:.2g})"
 
     def to_dict(self) -> dict[str, Any]:
@@ -386,6 +387,11 @@ def choose(experiment: Experiment, values: Sequence[float], positions: NDArray[n
     grid = fixed_grid if start is None else tuple(
         start[k] if k in chosen else fixed_grid[k] for k in range(3))
     grid = _within(grid, grid, limits, chosen)  # type: ignore[arg-type]
+    if not limits.allow(grid):
+        # The axes given leave no room (the memory of a fit's derivatives):
+        # the caller's own check says so, without evaluations spent first.
+        return experiment.with_grid(*grid), Discretisation(
+            grid[0], grid[1], grid[2], auto, None, tolerance=tolerance, met=False)
     # Axes given by number are the caller's to judge (estimate() does, for a
     # fit); the ones chosen here must meet the tolerance on their own.
     probe_axes = chosen
