@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, field
 from typing import Any, Literal, Sequence, Union
 
@@ -116,9 +117,8 @@ class Experiment:
 
     def with_grid(self, t_slices: int, z_slices: int, radial_nodes: int) -> "Experiment":
         """The same experiment on the given grid."""
-        return Experiment(self.wavelength, self.w0, self.M2, self.tau, self.thickness,
-                          self.populations, t_slices, z_slices, self.beam, radial_nodes,
-                          self.repetition_rate)
+        return dataclasses.replace(self, t_slices=t_slices, z_slices=z_slices,
+                                   radial_nodes=radial_nodes)
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # The compiled description is rebuilt from the fields, so an
