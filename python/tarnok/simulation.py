@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+import numbers
+import os
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _core, _interruptible, plausibility, resources
+from . import _core, _interruptible, discretisation, plausibility, resources
 from . import _validation as check
 from .experiment import Experiment
 from .parameters import NAMES, Parameters
@@ -16,6 +18,7 @@ Engine = Literal["exact", "integrator"]
 ENGINES: tuple[str, ...] = ("exact", "integrator")
 MIN_POSITIONS = 5  # the curves are normalised on five points at each end
 MAX_POINTS = 10_000_000  # positions x energies; more is refused, not attempted
+MAX_THREADS = 1024
 
 
 class Diagnostics(NamedTuple):
@@ -31,7 +34,8 @@ class Diagnostics(NamedTuple):
 
 def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, engine: Engine = "exact", *,
-             full_output: bool = False) -> Any:
+             full_output: bool = False, tolerance: float | None = None,
+             threads: int | None = None) -> Any:
     """Model transmittance of every pulse energy at every position.
 
     Parameters
@@ -51,6 +55,14 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
     full_output : bool
         Also return the integrator's :class:`Diagnostics` (empty for the
         exact engine, which has none).
+    tolerance : float or None
+        For grid fields of the experiment given as ``"auto"``: the largest
+        change of the curves that a finer grid may still bring (None: 1e-4,
+        of the normalised transmittance). The grid is chosen at these
+        parameters by :func:`tarnok.discretisation.choose`.
+    threads : int or None
+        Threads that share the exact engine's positions (None: every core;
+        1: one). The curves are the same, bit for bit, for every count.
 
     Returns
     -------
@@ -58,10 +70,13 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         Normalised transmittance, as the experiment's beam defines it; with
         ``full_output``, the tuple ``(curves, diagnostics)``.
     """
-    model = _engine_for(experiment, positions_mm, pulse_energies, engine)
+    _check_call(experiment, positions_mm, pulse_energies, engine)
+    threads = thread_count(threads)
     plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
+    model = _engine_for(experiment, positions_mm, pulse_energies, engine)
     values = _values(parameters)
-    curves, _ = _interruptible.run(lambda: model.evaluate(values, []))
+    curves, _ = _interruptible.run(lambda: model.evaluate(values, [], threads))
     plausibility.require_finite_model(curves, "the model curves", experiment, parameters,
                                       pulse_energies)
     if not full_output:
@@ -71,8 +86,12 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
 
 
 def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
-             pulse_energies: ArrayLike) -> NDArray[np.float64]:
-    """Derivatives of :func:`simulate` (exact engine) by the varied parameters.
+             pulse_energies: ArrayLike, *, tolerance: float | None = None,
+             threads: int | None = None) -> NDArray[np.float64]:
+    """Derivatives of :func:`simulate` (exact engine) by the varied parameters,
+    on the grid :func:`simulate` would use (``tolerance`` as there).
+
+    ``threads`` as for :func:`simulate`.
 
     Returns
     -------
@@ -81,12 +100,16 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
         ``i`` with respect to the value of the ``k``-th varied parameter, in the
         order the parameters were declared (z0 per mm, energy_scale per unit).
     """
-    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    _check_call(experiment, positions_mm, pulse_energies, "exact")
+    threads = thread_count(threads)
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
-    resources.check_derivative_memory(experiment, len(varied), threads=1)
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance,
+                          len(varied))
+    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
+    resources.check_derivative_memory(experiment, len(varied), threads=threads)
     values = _values(parameters)
-    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied))
+    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied, threads))
     if derivatives is None:
         return np.zeros(curves.shape + (0,))
     plausibility.require_finite_model(derivatives, "the derivatives", experiment, parameters,
@@ -98,17 +121,37 @@ def peak_irradiance(experiment: Experiment, parameters: Parameters, positions_mm
                     pulse_energies: ArrayLike) -> NDArray[np.float64]:
     """Peak on-axis irradiance (W/m²) at every position and energy, as the
     experiment's beam defines it; shape (n_energies, n_positions)."""
+    if _experiment(experiment).auto_axes:
+        # The irradiance does not depend on the grid.
+        experiment = experiment.with_grid(*discretisation.START_GRID)
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     return model.peak_irradiance(_values(parameters))
 
 
 def raw_transmittance(experiment: Experiment, parameters: Parameters,
-                      positions_mm: ArrayLike, pulse_energies: ArrayLike) -> NDArray[np.float64]:
+                      positions_mm: ArrayLike, pulse_energies: ArrayLike, *,
+                      tolerance: float | None = None,
+                      threads: int | None = None) -> NDArray[np.float64]:
     """Transmitted over incident pulse energy before any normalisation (exact
-    engine); shape (n_energies, n_positions)."""
+    engine, on the grid :func:`simulate` would use); shape (n_energies,
+    n_positions). ``threads`` as for :func:`simulate`."""
+    threads = thread_count(threads)
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     values = _values(parameters)
-    return _interruptible.run(lambda: model.raw_transmittance(values))
+    return _interruptible.run(lambda: model.raw_transmittance(values, threads))
+
+
+def thread_count(threads: Any) -> int:
+    """The number of threads an evaluation may use: every core for None."""
+    if threads is None:
+        return os.cpu_count() or 1
+    # NumPy's integers count as integers; booleans do not.
+    if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
+        raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}")
+    if not 1 <= threads <= MAX_THREADS:
+        raise ValueError(f"threads must be between 1 and {MAX_THREADS}, got {threads}")
+    return int(threads)
 
 
 def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
@@ -140,12 +183,42 @@ def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
     return positions, energies
 
 
-def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies: ArrayLike,
-                engine: str) -> Any:
+def _experiment(experiment: Any) -> Experiment:
     if not isinstance(experiment, Experiment):
         raise TypeError(f"experiment must be a tarnok.Experiment, got {type(experiment).__name__}")
+    return experiment
+
+
+def _check_call(experiment: Any, positions_mm: ArrayLike, pulse_energies: ArrayLike,
+                engine: str) -> None:
+    """What building the engine checks, in the same order, before a grid is chosen."""
+    _experiment(experiment)
     if engine not in ENGINES:
         raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
+    scan_arrays(positions_mm, pulse_energies)
+
+
+def _on_grid(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
+             pulse_energies: ArrayLike, tolerance: float | None,
+             n_varied: int = 0) -> Experiment:
+    if tolerance is not None:
+        discretisation.check_tolerance(tolerance)
+    if not _experiment(experiment).auto_axes:
+        return experiment
+    positions, energies = scan_arrays(positions_mm, pulse_energies)
+    return discretisation.for_evaluation(experiment, _parameters(parameters), positions,
+                                         energies, tolerance,
+                                         discretisation.Limits(n_varied, threads=1))
+
+
+def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies: ArrayLike,
+                engine: str) -> Any:
+    _experiment(experiment)
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
+    if experiment.auto_axes:
+        raise ValueError("the experiment's grid is 'auto': choose it first "
+                         "(tarnok.discretisation.choose)")
     positions, energies = scan_arrays(positions_mm, pulse_energies)
     factory = _core.exact_engine if engine == "exact" else _core.integrator_engine
     return factory(experiment._core, positions, energies)
