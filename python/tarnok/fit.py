@@ -6,6 +6,7 @@ from __future__ import annotations
 import math
 import numbers
 import os
+import dataclasses
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Literal, Mapping, Sequence
 
@@ -13,6 +14,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _core, plausibility, resources
+from .closed_aperture import (ClosedApertureSummary, as_blocks, fit_arrays, refined_positions,
+                              summarise)
 from .budget import ErrorBudget, check_uncertainties, error_budget
 from .compare import data_hash
 from .derived import DerivedQuantity, derived_quantities
@@ -127,6 +130,15 @@ class FitResult:
     """Statistical and systematic uncertainties, when uncertainties were given."""
     intervals: ConfidenceIntervals | None = None
     """Profile-likelihood intervals, once :meth:`conf_interval` has run."""
+    closed_best_fit: NDArray[np.float64] | None = None
+    """The closed-aperture model at the data positions (energies × positions),
+    when the experiment has a closed aperture."""
+    closed_residual: NDArray[np.float64] | None = None
+    """Its residuals, as ``residual``; NaN where a closed curve was not measured."""
+    rms_closed_per_energy: NDArray[np.float64] | None = None
+    """rms of data − model of each closed curve (NaN where absent)."""
+    closed_aperture: ClosedApertureSummary | None = None
+    """ΔT_pv, peak–valley separation and ⟨ΔΦ0⟩ of each energy's closed curve."""
 
     def report(self, min_correl: float = 0.1) -> str:
         """The text report: fit statistics, variables, correlations, the error
@@ -195,7 +207,11 @@ class FitResult:
         state = " (aborted: best so far)" if self.aborted else ""
         return plot_fit(self.data, self.best_fit,
                         title=title or f"reduced χ² = {self.redchi:.4g}{state}",
-                        systematic=[c.index for c in self.residual_runs if c.systematic])
+                        systematic=[c.index for c in self.residual_runs
+                                    if c.systematic and c.aperture == "open"],
+                        closed_model=self.closed_best_fit,
+                        closed_systematic=[c.index for c in self.residual_runs
+                                           if c.systematic and c.aperture == "closed"])
 
     def to_dict(self) -> dict[str, Any]:
         """Plain JSON-ready data (lists, floats, strings; None for NaN/inf)."""
@@ -218,6 +234,12 @@ class FitResult:
             "data_hash": self.data_hash,
             "derived": {name: q._asdict() for name, q in self.derived.items()},
         }
+        if self.closed_best_fit is not None:
+            out["closed_best_fit"] = _plain(self.closed_best_fit)
+            out["closed_residual"] = _plain(self.closed_residual)
+            out["rms_closed_per_energy"] = _plain(self.rms_closed_per_energy)
+            out["closed_aperture"] = None if self.closed_aperture is None \
+                else self.closed_aperture.to_dict()
         for name in ("chisqr", "redchi", "aic", "bic", "rsquared", "condition_number"):
             out[name] = _plain(getattr(self, name))
         for name in ("ndata", "nvarys", "nfree", "nfev", "njev", "success", "aborted", "status",
@@ -229,6 +251,10 @@ class FitResult:
                 "transmittance": _plain(self.data.transmittance),
                 "pulse_energies": _plain(self.data.pulse_energies),
                 "sigma": None if self.data.sigma is None else _plain(self.data.sigma)}
+            if self.data.has_closed:
+                out["data"]["closed"] = _plain(self.data.closed)
+                out["data"]["closed_sigma"] = None if self.data.closed_sigma is None \
+                    else _plain(self.data.closed_sigma)
         if self.experiment is not None:
             out["experiment"] = self.experiment.to_dict()
         return _json_safe(out)
@@ -301,16 +327,17 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     threads = (os.cpu_count() or 1) if threads is None else threads
     if engine == "exact":
         resources.check_derivative_memory(experiment, len(names), min(threads, n_starts))
-    sigma = None if data.sigma is None else np.ascontiguousarray(data.sigma)
+    values, sigma = fit_arrays(data, experiment)
     poll = _Poll(callback, n_starts)
-    raw = _core.fit(model, np.ascontiguousarray(data.transmittance), sigma, parameters.vector(),
+    raw = _core.fit(model, values, sigma, parameters.vector(),
                     indices, log_scale, lower, upper, n_starts, threads, seed,
                     poll if callback is not None else None)
     if poll.interrupted:
         raw["abort_reason"] = _INTERRUPTED
     if raw["best"] < 0:
         _no_start_has_a_value(raw, experiment, parameters, data)
-    result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
+    result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model,
+                     values, sigma)
     if uncertainties is not None:
         result.budget = error_budget(result, uncertainties)
     return result
@@ -398,14 +425,22 @@ class _Poll:
 
 def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters: Parameters,
             names: list[str], lower: list[float], upper: list[float], engine: str,
-            model: Any) -> FitResult:
+            model: Any, values_fitted: NDArray[np.float64],
+            sigma_fitted: NDArray[np.float64] | None) -> FitResult:
     starts = [_start_outcome(k, s, names) for k, s in enumerate(raw["starts"])]
     best = raw["best"]
     chosen = starts[best]
-    residual = np.asarray(raw["residual"])
-    jacobian = np.asarray(raw["jacobian"]).reshape(residual.size, len(names))
-    weights = np.ones(residual.size) if data.sigma is None else data.sigma.ravel() ** -2.0
-    stats = fit_statistics(residual, jacobian, data.transmittance.ravel(), weights,
+    # Absent curves (NaN) give no residual: the statistics count the present
+    # values of both apertures, and every array handed back keeps the data's
+    # layout with NaN where nothing was measured.
+    present = np.isfinite(values_fitted).ravel()
+    residual = _full_residual(np.asarray(raw["residual"], dtype=np.float64), present)
+    jacobian = np.asarray(raw["jacobian"]).reshape(-1, len(names))
+    if jacobian.shape[0] == present.size and not present.all():
+        jacobian = jacobian[present]
+    weights = np.ones(int(present.sum())) if sigma_fitted is None else \
+        sigma_fitted.ravel()[present] ** -2.0
+    stats = fit_statistics(residual[present], jacobian, values_fitted.ravel()[present], weights,
                            absolute_sigma=data.sigma is not None)
     values = np.array([chosen.values[n] for n in names])
     identifiability = identifiability_warnings(
@@ -422,11 +457,20 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
         p.correl = {other: float(stats.correl[k, j]) for j, other in enumerate(names)
                     if j != k and math.isfinite(stats.correl[k, j])}
     shape = data.transmittance.shape
-    sigma = 1.0 if data.sigma is None else data.sigma
-    best_fit = data.transmittance - residual.reshape(shape) * sigma
+    blocks = values_fitted.shape[0] // data.n_energies
+    residual = residual.reshape(blocks * shape[0], shape[1])
+    if blocks == 1 and present.all():
+        sigma = 1.0 if data.sigma is None else data.sigma
+        best_fit = data.transmittance - residual * sigma
+        curves = best_fit
+    else:
+        # Where a curve is absent the residual says nothing of the model, so
+        # the model is evaluated once more at the solution.
+        curves = as_blocks(model.evaluate(fitted.vector(), [])[0], data.n_energies)
+        best_fit = np.array(curves[:shape[0]])
     aborted = bool(raw["cancelled"])
     goodness = goodness_of_fit(stats.chisqr, stats.nfree) if data.sigma is not None else None
-    runs = curve_runs(residual.reshape(shape), data.positions_mm, best_fit, data.pulse_energies)
+    runs = _runs(residual, data, curves, blocks)
     at_best = _starts_at_best(starts, chosen.chisqr)
     warnings = _fit_warnings(goodness, stats, runs, at_best, starts) + identifiability
     scaled = None
@@ -437,16 +481,16 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     if integrator_messages:
         warnings.append(f"the integrator reported {integrator_messages} diagnostics during "
                         "the fit; its values there may be unreliable")
-    return FitResult(
+    result = FitResult(
         params=fitted, init_params=parameters.copy(), best_fit=best_fit,
-        residual=residual.reshape(shape), covar=stats.covar, var_names=list(names),
+        residual=residual[:shape[0]], covar=stats.covar, var_names=list(names),
         chisqr=stats.chisqr, redchi=stats.redchi, aic=stats.aic, bic=stats.bic,
         rsquared=stats.rsquared, ndata=stats.ndata, nvarys=stats.nvarys, nfree=stats.nfree,
         nfev=sum(s.nfev for s in starts), njev=sum(s.njev for s in starts),
         success=chosen.success and not aborted, aborted=aborted, status=chosen.status,
         message=_stop_message(raw, chosen, aborted),
         warnings=warnings, starts=starts, best_start=best, weighted=data.sigma is not None,
-        rms_per_energy=np.sqrt(np.mean((data.transmittance - best_fit) ** 2, axis=1)),
+        rms_per_energy=_rms(data.transmittance, best_fit),
         condition_number=stats.condition_number, engine=engine,
         integrator_messages=integrator_messages,
         derived=derived_quantities(fitted.valuesdict(), names, stats.covar, experiment.wavelength,
@@ -454,6 +498,65 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
         data=data, experiment=experiment,
         goodness_of_fit=goodness, residual_runs=runs, starts_at_best=at_best,
         scaled_stderr=scaled)
+    if blocks == 2:
+        closed = np.array(curves[shape[0]:])
+        result.closed_best_fit = closed
+        result.closed_residual = residual[shape[0]:]
+        measured = values_fitted[shape[0]:]
+        result.rms_closed_per_energy = _rms(measured, closed)
+        result.closed_aperture = closed_summary(data, experiment, fitted)
+    return result
+
+
+def _full_residual(residual: NDArray[np.float64], present: NDArray[np.bool_]
+                   ) -> NDArray[np.float64]:
+    """The residuals in the data's layout, NaN where absent, whether the
+    engine handed back every value or the present ones only."""
+    if residual.size == present.size:
+        full = residual.copy()
+        full[~present] = np.nan
+        return full
+    full = np.full(present.size, np.nan)
+    full[present] = residual
+    return full
+
+
+def _rms(measured: NDArray[np.float64], model: NDArray[np.float64]) -> NDArray[np.float64]:
+    difference = measured - model
+    out = np.full(measured.shape[0], np.nan)
+    rows = ~np.isnan(difference).all(axis=1)
+    out[rows] = np.sqrt(np.mean(difference[rows] ** 2, axis=1))
+    return out
+
+
+def _runs(residual: NDArray[np.float64], data: ZScan, curves: NDArray[np.float64],
+          blocks: int) -> list[CurveRuns]:
+    """The runs test of every measured curve, the open ones first."""
+    n = data.n_energies
+    runs = [c for c in curve_runs(residual[:n], data.positions_mm, curves[:n],
+                                  data.pulse_energies) if data.open_rows[c.index]]
+    if blocks == 2:
+        closed = curve_runs(residual[n:], data.positions_mm, curves[n:], data.pulse_energies)
+        runs += [dataclasses.replace(c, aperture="closed") for c in closed
+                 if data.closed_rows[c.index]]
+    return runs
+
+
+def closed_summary(data: ZScan, experiment: Experiment,
+                   params: Parameters) -> ClosedApertureSummary | None:
+    """The peak–valley summary of the closed-aperture model at ``params``, on
+    a grid finer than the data's (None when it cannot be evaluated)."""
+    from .simulation import peak_irradiance, simulate
+
+    fine = refined_positions(data.positions_mm)
+    try:
+        curves = simulate(experiment, params, fine, data.pulse_energies, aperture="closed")
+        z0 = params["z0"].value
+        focus = peak_irradiance(experiment, params, z0 + np.linspace(-1e-3, 1e-3, 5),
+                                data.pulse_energies)[:, 2]
+    except (ValueError, RuntimeError):
+        return None
+    return summarise(data, experiment, params.valuesdict(), np.asarray(curves), fine, focus)
 
 
 def _starts_at_best(starts: list[StartOutcome], best: float) -> int:
@@ -470,7 +573,10 @@ def _fit_warnings(goodness: GoodnessOfFit | None, stats: Any, runs: list[CurveRu
         warnings.append(text)
     warnings += fit_quality_warnings(stats)
     for curve in runs:
-        if text := runs_warning(curve, format_energy(curve.pulse_energy)):
+        label = format_energy(curve.pulse_energy)
+        if curve.aperture == "closed":
+            label += " closed-aperture"
+        if text := runs_warning(curve, label):
             warnings.append(text)
     finished = sum(1 for s in starts if math.isfinite(s.chisqr))
     if finished > 1 and at_best == 1:

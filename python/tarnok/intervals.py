@@ -326,9 +326,14 @@ class _Profile:
 
 
 def _chisqr_without_fit(result: "FitResult", params: Any) -> float:
+    from .closed_aperture import has_aperture, joint_chisqr
     from .simulation import simulate
 
     data = result.data
+    if has_aperture(result.experiment):
+        model = simulate(result.experiment, params, data.positions_mm, data.pulse_energies,
+                         result.engine, aperture="both")
+        return joint_chisqr(data, result.experiment, model)
     model = simulate(result.experiment, params, data.positions_mm, data.pulse_energies,
                      result.engine)
     residual = data.transmittance - model
