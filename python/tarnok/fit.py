@@ -466,7 +466,10 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     else:
         # Where a curve is absent the residual says nothing of the model, so
         # the model is evaluated once more at the solution.
-        curves = as_blocks(model.evaluate(fitted.vector(), [])[0], data.n_energies)
+        if raw.get("best_fit") is not None:
+            curves = np.asarray(raw["best_fit"], dtype=np.float64).reshape(residual.shape)
+        else:
+            curves = as_blocks(model.evaluate(fitted.vector(), [])[0], data.n_energies)
         best_fit = np.array(curves[:shape[0]])
     aborted = bool(raw["cancelled"])
     goodness = goodness_of_fit(stats.chisqr, stats.nfree) if data.sigma is not None else None
