@@ -21,7 +21,7 @@ from .compare import data_hash
 from .derived import DerivedQuantity, derived_quantities
 from .experiment import Experiment
 from .intervals import ConfidenceIntervals, conf_interval
-from .parameters import NAMES, Parameters
+from .parameters import NAMES, SIGNED, Parameters
 from .report import fit_report
 from .residual_tests import (CurveRuns, GoodnessOfFit, curve_runs, goodness_of_fit,
                              goodness_warning, runs_warning)
@@ -37,9 +37,9 @@ SAME_OPTIMUM = 1e-6
 
 
 def is_log_scale(name: str) -> bool:
-    """Whether the fit works in the logarithm of the parameter (all but the
-    focus position, which may be negative)."""
-    return name != "z0"
+    """Whether the fit works in the logarithm of the parameter (all but those
+    that may be negative: the focus position and the refraction)."""
+    return name not in SIGNED
 
 
 @dataclass(frozen=True)
@@ -392,11 +392,11 @@ def _bounds(parameters: Parameters, names: list[str]) -> tuple[list[float], list
     lower, upper = [], []
     for name in names:
         p = parameters[name]
-        if name != "z0" and p.value <= 0.0:
+        if is_log_scale(name) and p.value <= 0.0:
             raise ValueError(f"{name} is varied on a logarithmic scale and needs a start "
                              f"value above zero, got {p.value!r}")
         # On a logarithmic scale a bound at or below zero is no bound at all.
-        low = p.min if name == "z0" or p.min > 0.0 else -math.inf
+        low = p.min if not is_log_scale(name) or p.min > 0.0 else -math.inf
         lower.append(low)
         upper.append(p.max)
     return lower, upper

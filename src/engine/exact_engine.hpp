@@ -17,6 +17,9 @@ class ExactEngine final : public CurveModel {
                 std::span<double> curves, std::span<double> jacobian,
                 const std::stop_token& stop = {}) const override;
   bool has_derivatives() const noexcept override { return true; }
+  std::size_t curve_blocks() const noexcept override {
+    return experiment_.has_aperture() ? 2 : 1;
+  }
   const ScanLayout& layout() const noexcept override { return layout_; }
 
   // Transmitted over incident pulse energy at each position, before the
