@@ -24,7 +24,7 @@ from .intervals import ConfidenceIntervals, conf_interval
 from .parameters import NAMES, SIGNED, Parameters
 from .report import fit_report
 from .residual_tests import (CurveRuns, GoodnessOfFit, curve_runs, goodness_of_fit,
-                             goodness_warning, runs_warning)
+                             goodness_warning, runs_test, runs_warning)
 from .simulation import ENGINES, _engine_for
 from .statistics import (STEP_TOLERANCE, fit_quality_warnings, fit_statistics,
                          identifiability_warnings)
@@ -536,12 +536,16 @@ def _runs(residual: NDArray[np.float64], data: ZScan, curves: NDArray[np.float64
           blocks: int) -> list[CurveRuns]:
     """The runs test of every measured curve, the open ones first."""
     n = data.n_energies
-    runs = [c for c in curve_runs(residual[:n], data.positions_mm, curves[:n],
-                                  data.pulse_energies) if data.open_rows[c.index]]
-    if blocks == 2:
-        closed = curve_runs(residual[n:], data.positions_mm, curves[n:], data.pulse_energies)
-        runs += [dataclasses.replace(c, aperture="closed") for c in closed
-                 if data.closed_rows[c.index]]
+    if blocks == 1 and data.open_rows.all():
+        return curve_runs(residual, data.positions_mm, curves, data.pulse_energies)
+    runs = []
+    for block, (aperture, rows) in enumerate((("open", data.open_rows),
+                                              ("closed", data.closed_rows))[:blocks]):
+        for row in np.flatnonzero(rows):
+            k = block * n + int(row)
+            runs.append(dataclasses.replace(
+                runs_test(residual[k], data.positions_mm[row], curves[k], int(row),
+                          float(data.pulse_energies[row])), aperture=aperture))
     return runs
 
 
