@@ -230,20 +230,25 @@ def report_lines(summary: ClosedApertureSummary, rms: NDArray[np.float64],
     kind = "closed / open" if summary.divided else "closed"
     lines = [f"[[Closed Aperture]] (model curves, {kind}; z_R = "
              f"{summary.rayleigh_range_mm:.4g} mm, L_eff = {summary.effective_length:.4g} m)"]
-    header = ("energy", "rms", "runs p", "dT_pv", "z_pv/z_R", "order", "<dPhi0>", "<dPhi_r>")
+    # The populations' phase is shown only where level 2 refracts at all.
+    populations = any(c.population_phase != 0.0 for c in summary.curves)
+    header = ("energy", "rms", "runs p", "dT_pv", "z_pv/z_R", "order", "<dPhi0>") + \
+        (("<dPhi_r>",) if populations else ())
     rows = []
     for k, c in enumerate(summary.curves):
         p = runs_p[k]
-        rows.append((format_energy(c.pulse_energy),
-                     f"{rms[k]:.3g}" if c.measured and math.isfinite(rms[k]) else "(absent)",
-                     "" if p is None else f"{p:.2g}",
-                     f"{c.delta_t_pv:.4g}", f"{c.separation_zr:.4g}",
-                     "valley-peak" if c.valley_first else "peak-valley",
-                     f"{c.kerr_phase:+.4g}", f"{c.population_phase:+.4g}"))
+        row = (format_energy(c.pulse_energy),
+               f"{rms[k]:.3g}" if c.measured and math.isfinite(rms[k]) else "(absent)",
+               "" if p is None else f"{p:.2g}",
+               f"{c.delta_t_pv:.4g}", f"{c.separation_zr:.4g}",
+               "valley-peak" if c.valley_first else "peak-valley", f"{c.kerr_phase:+.4g}")
+        rows.append(row + ((f"{c.population_phase:+.4g}",) if populations else ()))
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(header)]
     lines.append("    " + "  ".join(h.rjust(w) for h, w in zip(header, widths)))
     lines += ["    " + "  ".join(v.rjust(w) for v, w in zip(r, widths)) for r in rows]
-    lines.append("    dT_pv: peak minus valley; order along z (valley first: n2 > 0); "
-                 "<dPhi0> = k0 n2 I0 L_eff / sqrt(2) (rad); <dPhi_r>: level 2's refraction "
-                 "(rad), low-excitation estimate")
+    lines.append("    dT_pv: peak minus valley of the model; order along z (valley-peak: "
+                 "self-focusing); <dPhi0> = k0 n2 I0 L_eff / sqrt(2) (rad) at the focus")
+    if populations:
+        lines.append("    <dPhi_r>: level 2's refraction at the focus (rad), low-excitation "
+                     "estimate sigma_r2 alpha0 F0 L_eff / (2 h nu)")
     return lines

@@ -209,7 +209,7 @@ class FitResult:
                         title=title or f"reduced χ² = {self.redchi:.4g}{state}",
                         systematic=[c.index for c in self.residual_runs
                                     if c.systematic and c.aperture == "open"],
-                        closed_model=self.closed_best_fit,
+                        closed_model=self.closed_best_fit if self.data.has_closed else None,
                         closed_systematic=[c.index for c in self.residual_runs
                                            if c.systematic and c.aperture == "closed"])
 
