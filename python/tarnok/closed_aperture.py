@@ -19,12 +19,14 @@ if TYPE_CHECKING:
     from .experiment import Experiment
     from .zscan import ZScan
 
-# Points inserted between neighbouring measured positions when the model
-# curve is searched for its peak and valley: the extremes of a curve sampled
-# every z_R/3 would otherwise be missed by a few per cent. Only interior
-# points are added, so the outermost points the model normalises on are
-# the measured ones and the curve is the fitted curve.
-REFINEMENT = 8
+# The model curve is searched for its peak and valley on the measured
+# positions with points inserted until they lie at most z_R / 10 apart (the
+# parabola through the three points about an extreme is then exact to
+# 1e-4 of ΔT_pv), but never more than MAX_REFINEMENT − 1 between two measured
+# ones. Only interior points are added, so the outermost points the model
+# normalises on are the measured ones and the curve is the fitted curve.
+STEPS_PER_RAYLEIGH_RANGE = 10
+MAX_REFINEMENT = 8
 WING_POINTS = 5
 
 
@@ -138,18 +140,24 @@ def effective_length(alpha0: float, thickness: float) -> float:
     return -math.expm1(-alpha0 * thickness) / alpha0
 
 
-def refined_positions(positions: NDArray[np.float64]) -> NDArray[np.float64]:
-    """Each row with ``REFINEMENT − 1`` points inserted between interior
-    neighbours; the outermost ``WING_POINTS`` of each end are left alone so
-    that the model's normalisation is the fitted curve's."""
+def refined_positions(positions: NDArray[np.float64],
+                      rayleigh_range_mm: float) -> NDArray[np.float64]:
+    """Each row with points inserted between interior neighbours, as many as
+    bring them within z_R / 10; the outermost ``WING_POINTS`` of each end
+    are left alone so that the model's normalisation is the fitted curve's."""
+    positions = np.atleast_2d(positions)
+    step = float(np.abs(np.diff(positions, axis=1)).max(initial=0.0))
+    # A step of exactly z_R / 2 is refined five times, not six by rounding.
+    refinement = int(min(MAX_REFINEMENT, max(1, math.ceil(
+        step * STEPS_PER_RAYLEIGH_RANGE / rayleigh_range_mm - 1e-9))))
     rows = []
-    for row in np.atleast_2d(positions):
+    for row in positions:
         n = row.size
         if n <= 2 * WING_POINTS:
             rows.append(row)
             continue
         inner = row[WING_POINTS - 1:n - WING_POINTS + 1]
-        steps = np.linspace(0.0, 1.0, REFINEMENT, endpoint=False)
+        steps = np.linspace(0.0, 1.0, refinement, endpoint=False)
         fine = (inner[:-1, None] + np.diff(inner)[:, None] * steps).ravel()
         rows.append(np.concatenate([row[:WING_POINTS - 1], fine, row[n - WING_POINTS:]]))
     return np.stack(rows)

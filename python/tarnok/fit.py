@@ -14,8 +14,8 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _core, plausibility, resources
-from .closed_aperture import (ClosedApertureSummary, as_blocks, fit_arrays, refined_positions,
-                              summarise)
+from .closed_aperture import (ClosedApertureSummary, as_blocks, fit_arrays, rayleigh_range,
+                              refined_positions, summarise)
 from .budget import ErrorBudget, check_uncertainties, error_budget
 from .compare import data_hash
 from .derived import DerivedQuantity, derived_quantities
@@ -555,7 +555,10 @@ def closed_summary(data: ZScan, experiment: Experiment,
     a grid finer than the data's (None when it cannot be evaluated)."""
     from .simulation import peak_irradiance, simulate
 
-    fine = refined_positions(data.positions_mm)
+    values = params.valuesdict()
+    z_r = rayleigh_range(experiment.wavelength, values["w0"] or experiment.w0,
+                         values["M2"] or experiment.M2)
+    fine = refined_positions(data.positions_mm, z_r * 1e3)
     try:
         curves = simulate(experiment, params, fine, data.pulse_energies, aperture="closed")
         z0 = params["z0"].value
@@ -563,7 +566,7 @@ def closed_summary(data: ZScan, experiment: Experiment,
                                 data.pulse_energies)[:, 2]
     except (ValueError, RuntimeError):
         return None
-    return summarise(data, experiment, params.valuesdict(), np.asarray(curves), fine, focus)
+    return summarise(data, experiment, values, np.asarray(curves), fine, focus)
 
 
 def _starts_at_best(starts: list[StartOutcome], best: float) -> int:
