@@ -177,8 +177,8 @@ class ZScan:
                              "aperture curve is given for it (closed=...)")
         if closed_sigma is not None and closed is None:
             raise ValueError("closed_sigma: given without closed-aperture curves (closed=...)")
-        if closed is not None and (sigma is None) != (closed_sigma is None) and \
-                open_rows.any():
+        if closed is not None and transmittance is not None and \
+                (sigma is None) != (closed_sigma is None):
             given, missing_name = ("sigma", "closed_sigma") if closed_sigma is None \
                 else ("closed_sigma", "sigma")
             raise ValueError(f"{missing_name}: needed because {given} is given; one "
