@@ -300,7 +300,8 @@ class RunDescription:
 
 
 _EXPERIMENT_UNITS = {"wavelength": "m", "w0": "m", "tau": "s", "thickness": "m",
-                     "populations": "1/m^3", "repetition_rate": "Hz"}
+                     "populations": "1/m^3", "repetition_rate": "Hz", "aperture_radius": "m",
+                     "aperture_distance": "m"}
 
 
 class _Table:
