@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
+#include <limits>
 #include <stdexcept>
 
-#include "engine/exact_engine.hpp"
+#include "engine/aperture_diffraction.hpp"
+#include "engine/incident_pulse.hpp"
+#include "engine/slice_propagation.hpp"
 
 namespace tarnok::engine {
 
@@ -12,30 +16,172 @@ namespace {
 
 constexpr double millimetres_to_metres = 0.001;
 
+// How the reduced positions zeta = z / z_R and delta = d / z_R change with a
+// parameter: z0 moves the sample, w0 and M2 change z_R.
+struct ReducedSlopes {
+  double zeta = 0.0, delta = 0.0;
+};
+ReducedSlopes reduced_slopes(Parameter p, double zeta, double delta, const BeamFocus& focus,
+                             bool far_field) noexcept {
+  ReducedSlopes s;
+  switch (p) {
+    case Parameter::z0: s.zeta = -millimetres_to_metres / focus.z_R; break;
+    case Parameter::w0:
+      s.zeta = -2.0 * zeta / focus.w0;
+      s.delta = far_field ? 0.0 : -2.0 * delta / focus.w0;
+      break;
+    case Parameter::M2:
+      s.zeta = zeta / focus.M2;
+      s.delta = far_field ? 0.0 : delta / focus.M2;
+      break;
+    default: break;
+  }
+  return s;
+}
+
+// The three phase integrals are the phase's partial derivatives by n2,
+// sigma_r2 and sigma_r4.
+double phase_partial(const RefractedPulse& pulse, Parameter p, std::size_t j) noexcept {
+  if (p == Parameter::n2) return pulse.kerr_integral[j];
+  if (p == Parameter::sigma_r2) return pulse.level2_integral[j];
+  return pulse.level4_integral[j];
+}
+
 }  // namespace
 
 void check_aperture_beyond_scan(const Experiment& e, const ScanLayout& layout) {
   if (!e.has_aperture() || e.aperture_distance == 0.0) return;
-  const double farthest_mm = *std::max_element(layout.positions_mm.begin(), layout.positions_mm.end());
+  const double farthest_mm =
+      *std::max_element(layout.positions_mm.begin(), layout.positions_mm.end());
   if (!(e.aperture_distance > farthest_mm * millimetres_to_metres))
     throw std::invalid_argument(
         "aperture_distance must lie beyond every scan position (the sample must stay in front "
         "of the aperture)");
 }
 
-void closed_aperture_transmittance(const Experiment& experiment, const Discretisation&,
+double aperture_transmittance(const Experiment& e, const Discretisation& grids) noexcept {
+  if (e.aperture_radius <= 0.0) return e.aperture_transmittance;
+  const double reduced = e.aperture_distance / grids.z_R;
+  const double w_squared = e.w0 * e.w0 * (1.0 + reduced * reduced);
+  return -std::expm1(-2.0 * e.aperture_radius * e.aperture_radius / w_squared);
+}
+
+void closed_aperture_transmittance(const Experiment& experiment, const Discretisation& grids,
                                    const ScanLayout& layout, const ParameterVector& values,
-                                   std::span<const Parameter> varied, std::span<double> raw,
-                                   std::span<double> d_raw, const std::stop_token& stop) {
-  // Placeholder until the diffraction lands: the closed curves repeat the open.
-  Experiment open = experiment;
-  open.aperture_transmittance = 0.0;
-  open.aperture_radius = 0.0;
-  const ExactEngine engine(open, layout);
-  const std::size_t points = layout.size(), n_dir = d_raw.empty() ? 0 : varied.size();
-  engine.raw_transmittance(values, varied, raw.first(points), d_raw.first(points * n_dir), stop);
-  std::copy_n(raw.begin(), points, raw.begin() + static_cast<std::ptrdiff_t>(points));
-  std::copy_n(d_raw.begin(), points * n_dir, d_raw.begin() + static_cast<std::ptrdiff_t>(points * n_dir));
+                                   std::span<const Parameter> varied,
+                                   std::span<const double> open, std::span<const double> d_open,
+                                   std::span<double> closed, std::span<double> d_closed,
+                                   const std::stop_token& stop) {
+  const std::size_t points = layout.size(), n_dir = d_closed.empty() ? 0 : varied.size();
+  const double transmittance = aperture_transmittance(experiment, grids);
+  if (transmittance >= 1.0) {
+    // An aperture that passes everything measures the energy, as the open one does.
+    std::copy_n(open.begin(), points, closed.begin());
+    std::copy_n(d_open.begin(), points * n_dir, d_closed.begin());
+    return;
+  }
+  // The phase parameters change no irradiance and no population: only the
+  // others are carried through the slices.
+  std::vector<Parameter> carried;
+  std::vector<std::size_t> carried_index(n_dir, 0);
+  for (std::size_t v = 0; v < n_dir; ++v) {
+    if (acts_on_phase(varied[v])) continue;
+    carried_index[v] = carried.size();
+    carried.push_back(varied[v]);
+  }
+  const std::size_t n_carried = carried.size();
+  const SliceSystem system(experiment, grids, values, carried, DerivativeMode::forward);
+  SliceSystem::Workspace work;
+  system.prepare(work);
+  const ApertureDiffraction diffraction(transmittance, aperture_field_nodes, aperture_plane_nodes);
+  ApertureDiffraction::Kernel kernel;
+  diffraction.prepare(kernel);
+  const Refraction refraction = refraction_of(values, experiment.wavelength);
+  const BeamFocus focus = beam_focus(experiment, values);
+  const bool far_field = experiment.aperture_distance == 0.0;
+  const double delta = far_field ? std::numeric_limits<double>::infinity()
+                                 : experiment.aperture_distance / focus.z_R;
+
+  const std::size_t nt = grids.t_grid.size(), nodes = diffraction.field_nodes();
+  std::vector<RefractedPulse> pulses(nodes);
+  for (RefractedPulse& pulse : pulses) pulse.resize(nt, n_carried);
+  std::vector<double> profile(nt), incident(nt), d_incident(nt * n_carried);
+  std::vector<double> scratch(grids.radial_nodes.size() * nt);
+  std::vector<Complex> g(nodes), g_bar(n_dir > 0 ? nodes : 0);
+  std::vector<double> sums(n_dir);
+  for (std::size_t j = 0; j < nt; ++j) {
+    const double t_rel = grids.t_grid[j] / experiment.tau;
+    profile[j] = std::exp(-(t_rel * t_rel));
+  }
+
+  for (std::size_t e = 0; e < layout.n_energies(); ++e) {
+    for (std::size_t i = 0; i < layout.n_positions; ++i) {
+      if (stop.stop_requested()) {
+        std::fill(closed.begin(), closed.end(), std::numeric_limits<double>::quiet_NaN());
+        return;
+      }
+      const double position = layout.position(e, i);
+      const double energy = layout.pulse_energies[e];
+      const BeamLogSlopes slopes = incident_pulse(experiment, grids, position, energy, values, scratch);
+      const double peak = peak_irradiance(experiment, grids, position, energy, values);
+      const double zeta =
+          (position - values[index(Parameter::z0)]) * millimetres_to_metres / focus.z_R;
+      // The nodes follow the nominal position, not the fitted focus, so that
+      // they stay put while a fit moves z0.
+      const double scale =
+          ApertureDiffraction::node_scale(position * millimetres_to_metres / grids.z_R);
+      diffraction.build(zeta, delta, scale, n_dir > 0, kernel);
+
+      for (std::size_t q = 0; q < nodes; ++q) {
+        const double radial = std::exp(-2.0 * kernel.v[q]);  // e^{-u}, u = 2 v
+        for (std::size_t j = 0; j < nt; ++j) {
+          incident[j] = peak * radial * profile[j];
+          for (std::size_t c = 0; c < n_carried; ++c)
+            d_incident[j * n_carried + c] = incident[j] * slopes.of(carried[c]);
+        }
+        system.transmit_refracting(incident, d_incident, refraction, work, pulses[q]);
+      }
+
+      double through = 0.0, incident_sum = 0.0;
+      std::fill(sums.begin(), sums.end(), 0.0);
+      for (std::size_t j = 0; j < nt; ++j) {
+        const double on_axis = peak * profile[j];
+        for (std::size_t q = 0; q < nodes; ++q) {
+          const double in = on_axis * std::exp(-2.0 * kernel.v[q]);
+          const double ratio = in > 0.0 ? pulses[q].light[j] / in : 1.0;
+          g[q] = std::polar(std::sqrt(std::max(ratio, 0.0)), pulses[q].phase[j]);
+        }
+        const ApertureDiffraction::SliceEnergy slice = diffraction.slice_energy(kernel, g, g_bar);
+        through += on_axis * slice.energy;
+        incident_sum += on_axis;
+        for (std::size_t v = 0; v < n_dir; ++v) {
+          const Parameter p = varied[v];
+          double d = 0.0;
+          for (std::size_t q = 0; q < nodes; ++q) {
+            const RefractedPulse& pulse = pulses[q];
+            Complex dg;
+            if (acts_on_phase(p)) {
+              dg = Complex(0.0, phase_partial(pulse, p, j)) * g[q];
+            } else {
+              const std::size_t c = carried_index[v];
+              const double out = pulse.light[j];
+              const double log_out = out > 0.0 ? pulse.d_light[j * n_carried + c] / out : 0.0;
+              dg = Complex(0.5 * (log_out - slopes.of(p)), pulse.d_phase[j * n_carried + c]) * g[q];
+            }
+            d += std::real(g_bar[q] * dg);
+          }
+          const ReducedSlopes reduced = reduced_slopes(p, zeta, delta, focus, far_field);
+          d += slice.d_zeta * reduced.zeta + (far_field ? 0.0 : slice.d_delta * reduced.delta);
+          sums[v] += on_axis * d;
+        }
+      }
+      // Every time slice's incident light scales alike with the beam
+      // parameters, so only the energies' own changes remain in the ratio.
+      const std::size_t cell = e * layout.n_positions + i;
+      closed[cell] = through / incident_sum;
+      for (std::size_t v = 0; v < n_dir; ++v) d_closed[cell * n_dir + v] = sums[v] / incident_sum;
+    }
+  }
 }
 
 void divide_closed_by_open(std::size_t points, std::size_t n_dir, std::span<double> curves,

@@ -1,6 +1,6 @@
 // The closed-aperture z-scan: the light leaving a thin sample, with the phase
 // it gathered, diffracted to an aperture, and the energy through the aperture
-// over its linear value, beside the open curves of the same pulses.
+// over its linear value at every scan position.
 #pragma once
 
 #include <span>
@@ -16,14 +16,25 @@ namespace tarnok::engine {
 // scan position (the sample would reach or pass it).
 void check_aperture_beyond_scan(const Experiment& experiment, const ScanLayout& layout);
 
-// Writes the raw open transmittance (block 0) and the raw closed one (block
-// 1, energy through the aperture over its linear value), each layout.size()
-// values, and their derivatives along varied (direction fastest), before any
-// normalisation.
+// The aperture's linear transmittance: the experiment's S, or that of its
+// radius for the experiment's linear beam in the aperture plane.
+double aperture_transmittance(const Experiment& experiment, const Discretisation& grids) noexcept;
+
+// Quadrature of the field leaving the sample and of the aperture plane.
+inline constexpr std::size_t aperture_field_nodes = 24;
+inline constexpr std::size_t aperture_plane_nodes = 24;
+
+// Writes the raw closed transmittance (energy through the aperture over its
+// linear value, before any normalisation) at every point of the layout and
+// its derivatives along varied (direction fastest). open and d_open, the
+// raw open transmittance of the same evaluation, stand for an aperture that
+// passes everything (S = 1).
 void closed_aperture_transmittance(const Experiment& experiment, const Discretisation& grids,
                                    const ScanLayout& layout, const ParameterVector& values,
-                                   std::span<const Parameter> varied, std::span<double> raw,
-                                   std::span<double> d_raw, const std::stop_token& stop);
+                                   std::span<const Parameter> varied,
+                                   std::span<const double> open, std::span<const double> d_open,
+                                   std::span<double> closed, std::span<double> d_closed,
+                                   const std::stop_token& stop);
 
 // Replaces block 1 of normalised curves by block 1 / block 0 (and the
 // derivatives to match), the convention of closed curves divided by open.

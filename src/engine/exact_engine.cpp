@@ -165,9 +165,11 @@ void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parame
     return;
   }
   const std::size_t points = layout_.size();
+  raw_transmittance(values, varied, curves.first(points), jacobian.first(points * n_dir), stop);
   closed_aperture_transmittance(experiment_, grids_, layout_, values, varied.first(n_dir),
-                                curves.first(2 * points), jacobian.first(2 * points * n_dir),
-                                stop);
+                                curves.first(points), jacobian.first(points * n_dir),
+                                curves.subspan(points, points),
+                                jacobian.subspan(points * n_dir, points * n_dir), stop);
   normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves.first(2 * points),
                      jacobian.first(2 * points * n_dir));
   if (experiment_.closed_divided)

@@ -13,10 +13,15 @@ namespace {
 
 constexpr double speed_of_light = 299792458.0;  // m/s
 
-// Gauss-Laguerre nodes and weights for integrals of e^-u f(u) over u >= 0,
-// from the eigen-decomposition of the three-term recurrence's Jacobi matrix.
-// The weights are returned multiplied by e^u_q, so that sum_q w_q g(u_q)
-// approximates the plain integral of g = e^-u f.
+std::vector<double> grid(double a, double b, std::int32_t n) {
+  std::vector<double> values(static_cast<std::size_t>(n));
+  model::linspace(values.data(), a, b, n);
+  return values;
+}
+
+}  // namespace
+
+// From the eigen-decomposition of the three-term recurrence's Jacobi matrix.
 void gauss_laguerre(std::size_t n, std::vector<double>& nodes, std::vector<double>& weights) {
   Eigen::MatrixXd jacobi = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n),
                                                  static_cast<Eigen::Index>(n));
@@ -35,14 +40,6 @@ void gauss_laguerre(std::size_t n, std::vector<double>& nodes, std::vector<doubl
     weights[q] = first * first * std::exp(nodes[q]);
   }
 }
-
-std::vector<double> grid(double a, double b, std::int32_t n) {
-  std::vector<double> values(static_cast<std::size_t>(n));
-  model::linspace(values.data(), a, b, n);
-  return values;
-}
-
-}  // namespace
 
 void check_aperture(const Experiment& e) {
   const auto finite_at_least_zero = [](double value) { return std::isfinite(value) && value >= 0.0; };

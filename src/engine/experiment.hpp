@@ -76,6 +76,11 @@ struct Discretisation {
   std::vector<double> radial_weights;
 };
 
+// Gauss-Laguerre nodes and weights for integrals of e^-u f(u) over u >= 0.
+// The weights are returned multiplied by e^u_q, so that sum_q w_q g(u_q)
+// approximates the plain integral of g = e^-u f.
+void gauss_laguerre(std::size_t n, std::vector<double>& nodes, std::vector<double>& weights);
+
 // Throws std::invalid_argument for grids too small to evaluate.
 Discretisation discretise(const Experiment& experiment);
 

@@ -15,6 +15,7 @@
 #include "engine/matrix_exponential.hpp"
 #include "engine/parameters.hpp"
 #include "engine/rate_matrix.hpp"
+#include "engine/refraction_phase.hpp"
 #include "engine/two_photon_light.hpp"
 
 namespace tarnok::engine {
@@ -101,6 +102,14 @@ class SliceSystem {
   void backward(std::span<const double> incident, double light_weight, bool contract,
                 std::span<const double> d_incident, Workspace& work,
                 std::span<double> d_transmitted) const;
+
+  // Sends the incident light through from the initial populations in
+  // forward mode, as transmit does, and keeps what leaves the sample at each
+  // time slice with the phase it gathered (for a closed aperture, which
+  // needs the field, not the sum).
+  void transmit_refracting(std::span<const double> incident, std::span<const double> d_incident,
+                           const Refraction& refraction, Workspace& work,
+                           RefractedPulse& pulse) const;
 
   // By default, records beyond this many cells (about 28 MB) are kept in
   // segments.
