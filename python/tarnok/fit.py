@@ -36,6 +36,25 @@ MAX_THREADS = 1024
 SAME_OPTIMUM = 1e-6
 
 
+# What a refraction parameter of either sign is of order of, when neither its
+# start nor its bounds say: n2 of 1e-15 cm^2/W, a refraction cross-section of
+# 1e-21 m^2 (in the solver's coordinates they then move by about 1).
+TYPICAL_MAGNITUDE = {"n2": 1e-19, "sigma_r2": 1e-21, "sigma_r4": 1e-21}
+
+
+def linear_scale(name: str, start: float, lower: float, upper: float) -> float:
+    """The unit a parameter fitted linearly moves in (the solver's tolerances
+    apply to value / scale): 1 for the focus position in mm, as it always was;
+    for the refraction parameters the size of the start value, else of the
+    bounds, else a typical magnitude. Log-scale parameters ignore it."""
+    if is_log_scale(name) or name == "z0":
+        return 1.0
+    if start != 0.0 and math.isfinite(start):
+        return abs(start)
+    finite = [abs(b) for b in (lower, upper) if math.isfinite(b) and b != 0.0]
+    return min(finite) if finite else TYPICAL_MAGNITUDE.get(name, 1.0)
+
+
 def is_log_scale(name: str) -> bool:
     """Whether the fit works in the logarithm of the parameter (all but those
     that may be negative: the focus position and the refraction)."""
@@ -329,15 +348,17 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
         resources.check_derivative_memory(experiment, len(names), min(threads, n_starts))
     values, sigma = fit_arrays(data, experiment)
     poll = _Poll(callback, n_starts)
+    scales = [linear_scale(n, parameters[n].value, lower[k], upper[k])
+              for k, n in enumerate(names)]
     raw = _core.fit(model, values, sigma, parameters.vector(),
                     indices, log_scale, lower, upper, n_starts, threads, seed,
-                    poll if callback is not None else None)
+                    poll if callback is not None else None, scales)
     if poll.interrupted:
         raw["abort_reason"] = _INTERRUPTED
     if raw["best"] < 0:
         _no_start_has_a_value(raw, experiment, parameters, data)
     result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model,
-                     values, sigma)
+                     values, sigma, scales)
     if uncertainties is not None:
         result.budget = error_budget(result, uncertainties)
     return result
@@ -426,7 +447,7 @@ class _Poll:
 def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters: Parameters,
             names: list[str], lower: list[float], upper: list[float], engine: str,
             model: Any, values_fitted: NDArray[np.float64],
-            sigma_fitted: NDArray[np.float64] | None) -> FitResult:
+            sigma_fitted: NDArray[np.float64] | None, scales: list[float]) -> FitResult:
     starts = [_start_outcome(k, s, names) for k, s in enumerate(raw["starts"])]
     best = raw["best"]
     chosen = starts[best]
@@ -446,7 +467,7 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     identifiability = identifiability_warnings(
         names, values, stats, np.array(lower), np.array(upper),
         log_scale=[is_log_scale(n) for n in names],
-        tolerance=float(raw.get("step_tolerance", STEP_TOLERANCE)))
+        tolerance=float(raw.get("step_tolerance", STEP_TOLERANCE)), linear_scales=scales)
 
     fitted = parameters.copy()
     for k, name in enumerate(names):

@@ -100,10 +100,12 @@ void bind_fit(nb::module_& m) {
          const engine::ParameterVector& values, const std::vector<std::size_t>& varied_indices,
          const std::vector<bool>& log_scale, const std::vector<double>& lower,
          const std::vector<double>& upper, std::size_t n_starts, std::size_t threads,
-         std::uint64_t seed, nb::object callback) {
+         std::uint64_t seed, nb::object callback, const std::vector<double>& scales) {
         const std::size_t n = varied_indices.size();
         if (log_scale.size() != n || lower.size() != n || upper.size() != n)
           throw nb::value_error("one scale and bound per varied parameter");
+        if (!scales.empty() && scales.size() != n)
+          throw nb::value_error("one linear scale per varied parameter, or none");
         std::vector<engine::Parameter> varied;
         std::vector<rf::ParameterSetting> settings;
         std::vector<double> user;
@@ -111,7 +113,7 @@ void bind_fit(nb::module_& m) {
           if (varied_indices[k] >= engine::parameter_count)
             throw nb::value_error("parameter index out of range");
           varied.push_back(static_cast<engine::Parameter>(varied_indices[k]));
-          settings.push_back({log_scale[k], lower[k], upper[k]});
+          settings.push_back({log_scale[k], lower[k], upper[k], scales.empty() ? 1.0 : scales[k]});
           user.push_back(values[varied_indices[k]]);
         }
         std::vector<double> sigma_values;
@@ -178,7 +180,8 @@ void bind_fit(nb::module_& m) {
       },
       nb::arg("model"), nb::arg("data"), nb::arg("sigma").none(), nb::arg("values"),
       nb::arg("varied"), nb::arg("log_scale"), nb::arg("lower"), nb::arg("upper"),
-      nb::arg("n_starts"), nb::arg("threads"), nb::arg("seed"), nb::arg("callback").none());
+      nb::arg("n_starts"), nb::arg("threads"), nb::arg("seed"), nb::arg("callback").none(),
+      nb::arg("scales") = std::vector<double>{});
 }
 
 }  // namespace tarnok::bindings
