@@ -539,14 +539,14 @@ def _planning_grid(run: RunDescription, args: argparse.Namespace
 
 def _print_simulation(energies: np.ndarray, curves: np.ndarray,
                       irradiance: np.ndarray, closed: np.ndarray | None = None) -> None:
-    extra = f"  {'closed: peak - valley':>21}" if closed is not None else ""
+    extra = f"  {'closed: max - min':>17}" if closed is not None else ""
     print(f"{'pulse energy':>12}  {'peak irradiance at focus':>24}  {'largest change of T':>19}"
           f"{extra}")
     for row, energy in enumerate(energies):
         change = curves[row] - 1.0
         extreme = change[int(np.argmax(np.abs(change)))]
         pv = "" if closed is None else \
-            f"  {(closed[row].max() - closed[row].min()) * 100:>20.2f}%"
+            f"  {(closed[row].max() - closed[row].min()) * 100:>16.2f}%"
         print(f"{format_energy(float(energy)):>12}  "
               f"{irradiance[row].max():>19.3e} W/m²  {extreme * 100:>+18.2f}%{pv}")
 

@@ -85,13 +85,14 @@ def joint_chisqr(data: "ZScan", experiment: "Experiment", model: NDArray[np.floa
 
 @dataclass(frozen=True)
 class ClosedCurveSummary:
-    """The closed-aperture model curve of one pulse energy."""
+    """The closed-aperture model curve of one pulse energy, divided by the
+    open one so that the absorption both apertures see drops out."""
 
     pulse_energy: float
     peak: float
-    """Largest transmittance of the model curve."""
+    """Largest value of closed / open."""
     valley: float
-    """Smallest transmittance of the model curve."""
+    """Smallest value of closed / open."""
     peak_mm: float
     valley_mm: float
     delta_t_pv: float
@@ -176,7 +177,8 @@ def summarise(data: "ZScan", experiment: "Experiment", values: Mapping[str, floa
     values : mapping
         Every parameter's value (the fitted ones).
     closed_model, positions_mm : (n_energies, n) arrays
-        The closed-aperture model on a fine grid, and that grid (mm).
+        The closed-aperture model divided by the open one on a fine grid,
+        and that grid (mm).
     peak_irradiance : sequence of float
         The peak on-axis irradiance at the focus of every energy (W/m²).
     """
@@ -235,8 +237,7 @@ def report_lines(summary: ClosedApertureSummary, rms: NDArray[np.float64],
     peak–valley numbers of its model curve."""
     from .zscan import format_energy
 
-    kind = "closed / open" if summary.divided else "closed"
-    lines = [f"[[Closed Aperture]] (model curves, {kind}; z_R = "
+    lines = [f"[[Closed Aperture]] (peak and valley of the model's closed / open; z_R = "
              f"{summary.rayleigh_range_mm:.4g} mm, L_eff = {summary.effective_length:.4g} m)"]
     # The populations' phase is shown only where level 2 refracts at all.
     populations = any(c.population_phase != 0.0 for c in summary.curves)
@@ -254,7 +255,7 @@ def report_lines(summary: ClosedApertureSummary, rms: NDArray[np.float64],
     widths = [max(len(h), *(len(r[i]) for r in rows)) for i, h in enumerate(header)]
     lines.append("    " + "  ".join(h.rjust(w) for h, w in zip(header, widths)))
     lines += ["    " + "  ".join(v.rjust(w) for v, w in zip(r, widths)) for r in rows]
-    lines.append("    dT_pv: peak minus valley of the model; order along z (valley-peak: "
+    lines.append("    dT_pv: peak minus valley; order along z (valley-peak: "
                  "self-focusing); <dPhi0> = k0 n2 I0 L_eff / sqrt(2) (rad) at the focus")
     if populations:
         lines.append("    <dPhi_r>: level 2's refraction at the focus (rad), low-excitation "

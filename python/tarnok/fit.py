@@ -572,8 +572,9 @@ def _runs(residual: NDArray[np.float64], data: ZScan, curves: NDArray[np.float64
 
 def closed_summary(data: ZScan, experiment: Experiment,
                    params: Parameters) -> ClosedApertureSummary | None:
-    """The peak–valley summary of the closed-aperture model at ``params``, on
-    a grid finer than the data's (None when it cannot be evaluated)."""
+    """The peak–valley summary of the closed-aperture model at ``params``,
+    divided by the open one, on a grid finer than the data's (None when it
+    cannot be evaluated)."""
     from .simulation import peak_irradiance, simulate
 
     values = params.valuesdict()
@@ -581,7 +582,11 @@ def closed_summary(data: ZScan, experiment: Experiment,
                          values["M2"] or experiment.M2)
     fine = refined_positions(data.positions_mm, z_r * 1e3)
     try:
-        curves = simulate(experiment, params, fine, data.pulse_energies, aperture="closed")
+        # Absorption deepens the closed curve as much as the open one; the
+        # peak and valley of refraction are those of closed / open (what
+        # the model gives directly when it is divided).
+        both = simulate(experiment, params, fine, data.pulse_energies, aperture="both")
+        curves = both[1] if getattr(experiment, "closed_divided", False) else both[1] / both[0]
         z0 = params["z0"].value
         focus = peak_irradiance(experiment, params, z0 + np.linspace(-1e-3, 1e-3, 5),
                                 data.pulse_energies)[:, 2]

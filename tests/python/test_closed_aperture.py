@@ -327,4 +327,4 @@ def test_simulate_writes_the_closed_curves_too(tmp_path, capsys):
     both = tarnok.simulate(experiment(), start,
                            POSITIONS, ENERGIES[1:], aperture="both")
     np.testing.assert_allclose(closed, both[1], rtol=1e-12)
-    assert "closed: peak - valley" in capsys.readouterr().out
+    assert "closed: max - min" in capsys.readouterr().out
