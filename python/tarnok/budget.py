@@ -223,7 +223,8 @@ def _derived_entries(result: "FitResult", moves: Mapping[str, NDArray[np.float64
         elif label == "thickness":
             thickness += step * checked["thickness"]
         quantities = derived_quantities(shifted, result.var_names, None,
-                                        experiment.wavelength, populations, thickness)
+                                        experiment.wavelength, populations, thickness,
+                                        experiment.linear_index)
         return {name: q.value for name, q in quantities.items()}
 
     # The closed forms are smooth: a central difference over a thousandth of

@@ -518,7 +518,8 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
         condition_number=stats.condition_number, engine=engine,
         integrator_messages=integrator_messages,
         derived=derived_quantities(fitted.valuesdict(), names, stats.covar, experiment.wavelength,
-                                   experiment.populations, experiment.thickness),
+                                   experiment.populations, experiment.thickness,
+                                   experiment.linear_index),
         data=data, experiment=experiment,
         goodness_of_fit=goodness, residual_runs=runs, starts_at_best=at_best,
         scaled_stderr=scaled)

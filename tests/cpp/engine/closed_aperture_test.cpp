@@ -9,6 +9,7 @@
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
+#include <string>
 
 #include "engine/aperture_diffraction.hpp"
 #include "engine/bessel.hpp"
@@ -18,7 +19,6 @@
 #include "engine/refraction_phase.hpp"
 #include "engine/two_photon_light.hpp"
 #include "model/linspace.hpp"
-#include "robust_fit/zscan_residuals.hpp"
 
 namespace {
 
@@ -255,6 +255,159 @@ TEST(ClosedAperture, PeakValleyFollowsTheApertureAndSeparatesBy17RayleighRanges)
         << "S " << c.transmittance;
     EXPECT_NEAR(m.x_peak - m.x_valley, c.separation, c.separation_tolerance * c.separation)
         << "S " << c.transmittance;
+  }
+}
+
+// The bundled example's sample, refracting through its Kerr index and both
+// excited levels, with every parameter away from its default.
+struct ClosedSetting {
+  engine::Experiment experiment;
+  engine::ParameterVector values;
+  engine::ScanLayout layout;
+};
+ClosedSetting closed_setting(double distance, bool divided) {
+  const tt::EngineCase c = tt::engine_cases()[0];
+  ClosedSetting s{c.experiment, c.values, {}};
+  s.experiment.beam = engine::Beam::gaussian;
+  s.experiment.radial_nodes = 4;
+  s.experiment.t_slices = 9;
+  s.experiment.z_slices = 4;
+  s.experiment.aperture_distance = distance;
+  s.experiment.closed_divided = divided;
+  if (distance > 0.0)
+    s.experiment.aperture_radius = 0.6e-3;  // S = 0.3 at 0.06 m
+  else
+    s.experiment.aperture_transmittance = 0.2;
+  s.values[index(Parameter::z0)] = 0.7;
+  s.values[index(Parameter::w0)] = c.experiment.w0;
+  s.values[index(Parameter::M2)] = 1.2;
+  s.values[index(Parameter::delta_12)] = 1e-55;
+  s.values[index(Parameter::n2)] = 5e-16;  // an on-axis phase near 1 at the focus
+  s.values[index(Parameter::sigma_r2)] = 3e-20;
+  s.values[index(Parameter::sigma_r4)] = -2e-20;
+  std::vector<double> energies = c.pulse_energies;
+  for (double& e : energies) e *= 2e-4;  // the gaussian beam's dips as deep as on axis
+  s.layout = tt::scan_layout({energies[0], energies[2]}, 11);
+  return s;
+}
+
+std::vector<double> closed_curves(const engine::ExactEngine& engine,
+                                  const engine::ParameterVector& values) {
+  std::vector<double> curves(engine.curve_count());
+  engine.evaluate(values, {}, curves, {});
+  return curves;
+}
+
+// Every parameter at once, far field and a finite distance, closed curves as
+// they are and divided by the open ones; Richardson-extrapolated central
+// differences as for the open curves (kRelativeStep, kTolerance there).
+TEST(ClosedAperture, DerivativesMatchCentralDifferences) {
+  constexpr double kRelativeStep = 1e-2;
+  constexpr double kTolerance = 1e-6;
+  constexpr double kNegligibleColumn = 1e-4;
+  std::vector<Parameter> all;
+  for (std::size_t p = 0; p < engine::parameter_count; ++p) all.push_back(static_cast<Parameter>(p));
+  for (double distance : {0.0, 0.06}) {
+    for (bool divided : {false, true}) {
+      const ClosedSetting s = closed_setting(distance, divided);
+      const engine::ExactEngine exact(s.experiment, s.layout);
+      ASSERT_EQ(exact.curve_blocks(), 2u);
+      std::vector<double> curves(exact.curve_count()), jac(curves.size() * all.size());
+      exact.evaluate(s.values, all, curves, jac);
+      for (std::size_t p = 0; p < all.size(); ++p) {
+        const bool logarithmic = p != index(Parameter::z0);
+        const double scale = logarithmic ? std::abs(s.values[p]) : 1.0;
+        double column_scale = 0.0;
+        for (std::size_t k = s.layout.size(); k < curves.size(); ++k)
+          column_scale = std::max(column_scale, std::abs(jac[k * all.size() + p]));
+        if (scale == 0.0 || column_scale * scale < kNegligibleColumn) continue;
+        const auto central = [&](double step) {
+          engine::ParameterVector up = s.values, down = s.values;
+          up[p] += step;
+          down[p] -= step;
+          const std::vector<double> hi = closed_curves(exact, up), lo = closed_curves(exact, down);
+          std::vector<double> d(hi.size());
+          for (std::size_t k = 0; k < d.size(); ++k) d[k] = (hi[k] - lo[k]) / (2.0 * step);
+          return d;
+        };
+        // The waist and M2 move z_R (as w0^2 / M2) and the closed curves
+        // with it so fast that a step of 1e-2 leaves an h^4 error near 1e-6.
+        const bool focus = p == index(Parameter::w0) || p == index(Parameter::M2);
+        const double relative = focus ? 0.1 * kRelativeStep : kRelativeStep;
+        const double step = relative * scale;
+        const std::vector<double> coarse = central(step), fine = central(0.5 * step);
+        for (std::size_t k = 0; k < curves.size(); ++k) {
+          const double extrapolated = (4.0 * fine[k] - coarse[k]) / 3.0;
+          EXPECT_NEAR(jac[k * all.size() + p], extrapolated, kTolerance * column_scale)
+              << "distance " << distance << (divided ? ", divided" : "") << ", parameter " << p
+              << ", point " << k;
+        }
+      }
+    }
+  }
+}
+
+// The refraction changes only the closed curves, and it changes them.
+TEST(ClosedAperture, OpenCurvesAreThoseWithoutTheAperture) {
+  ClosedSetting s = closed_setting(0.0, false);
+  const engine::ExactEngine closed(s.experiment, s.layout);
+  engine::Experiment open_experiment = s.experiment;
+  open_experiment.aperture_transmittance = 0.0;
+  const engine::ExactEngine open(open_experiment, s.layout);
+  EXPECT_EQ(open.curve_blocks(), 1u);
+  const std::vector<double> both = closed_curves(closed, s.values);
+  const std::vector<double> alone = closed_curves(open, s.values);
+  ASSERT_EQ(both.size(), 2 * alone.size());
+  for (std::size_t k = 0; k < alone.size(); ++k) EXPECT_EQ(both[k], alone[k]);
+  double change = 0.0;
+  for (std::size_t k = 0; k < alone.size(); ++k)
+    change = std::max(change, std::abs(both[alone.size() + k] - alone[k]));
+  EXPECT_GT(change, 1e-2);
+
+  // An aperture that passes everything measures what the open one does.
+  s.experiment.aperture_transmittance = 1.0;
+  const std::vector<double> wide = closed_curves(engine::ExactEngine(s.experiment, s.layout), s.values);
+  for (std::size_t k = 0; k < alone.size(); ++k) EXPECT_EQ(wide[alone.size() + k], alone[k]);
+}
+
+void expect_refused(const engine::Experiment& e, const engine::ScanLayout& layout,
+                    const std::string& words) {
+  try {
+    const engine::ExactEngine refused(e, layout);
+    ADD_FAILURE() << "accepted; expected a refusal naming " << words;
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find(words), std::string::npos) << error.what();
+  }
+}
+
+TEST(ClosedAperture, RefusesApertureSettingsItCannotModel) {
+  const ClosedSetting s = closed_setting(0.0, false);
+  engine::Experiment e = s.experiment;
+  for (double bad : {-0.1, 1.5, std::nan("")}) {
+    e.aperture_transmittance = bad;
+    expect_refused(e, s.layout, "aperture_transmittance must lie in (0, 1]");
+  }
+  e = s.experiment;
+  e.aperture_distance = -0.1;
+  expect_refused(e, s.layout, "aperture_distance must be above zero");
+  e.aperture_distance = 0.015;  // inside the scan, which reaches 20 mm
+  expect_refused(e, s.layout, "aperture_distance must lie beyond every scan position");
+  e = s.experiment;
+  e.aperture_radius = 1e-3;
+  expect_refused(e, s.layout, "not both");
+  e.aperture_transmittance = 0.0;
+  expect_refused(e, s.layout, "aperture_radius needs a finite aperture_distance");
+  e = s.experiment;
+  e.beam = engine::Beam::on_axis;
+  expect_refused(e, s.layout, "gaussian beam");
+  e = s.experiment;
+  e.repetition_rate = 1e8;
+  expect_refused(e, s.layout, "single pulses");
+  try {
+    const engine::IntegratorEngine integrator(s.experiment, s.layout);
+    ADD_FAILURE() << "the integrator accepted a closed aperture";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find("needs the exact engine"), std::string::npos);
   }
 }
 
