@@ -165,6 +165,19 @@ def test_the_joint_fit_reports_the_closed_curves_and_saves_them(joint_fit, tmp_p
     assert any(path.name == "fit.png" for path in written)
 
 
+def test_the_error_budget_counts_both_apertures(joint_fit):
+    from tarnok.budget import error_budget
+
+    scan, _, result = joint_fit
+    budget = error_budget(result, {"w0": 1e-6, "pulse_energy": [0.0, 0.0, 0.02]})
+    # A waist known to 4 % moves both beta and n2; the highest energy was
+    # measured through the closed aperture only, so its energy error reaches
+    # the fit through the closed curve alone, and still moves n2.
+    assert budget.entries["n2"].contributions["w0"] != 0.0
+    assert budget.entries["delta_12"].contributions["w0"] != 0.0
+    assert budget.entries["n2"].contributions["pulse_energy[2]"] != 0.0
+
+
 def test_closed_curves_need_an_aperture_in_the_experiment():
     scan = tarnok.ZScan(POSITIONS, np.ones((1, 25)), [1e-9], closed=np.ones((1, 25)))
     params = tarnok.Parameters(**TRUTH)
