@@ -21,7 +21,7 @@ void check_aperture_beyond_scan(const Experiment& experiment, const ScanLayout& 
 double aperture_transmittance(const Experiment& experiment, const Discretisation& grids) noexcept;
 
 // Quadrature of the field leaving the sample and of the aperture plane.
-inline constexpr std::size_t aperture_field_nodes = 24;
+inline constexpr std::size_t aperture_field_nodes = 16;
 inline constexpr std::size_t aperture_plane_nodes = 24;
 
 // Writes the raw closed transmittance (energy through the aperture over its
