@@ -9,6 +9,7 @@
 #include "engine/curve_model.hpp"
 #include "engine/experiment.hpp"
 #include "engine/parameters.hpp"
+#include "engine/slice_propagation.hpp"
 
 namespace tarnok::engine {
 
@@ -26,7 +27,9 @@ inline constexpr std::size_t aperture_plane_nodes = 24;
 
 // Writes the raw closed transmittance (energy through the aperture over its
 // linear value, before any normalisation) at every point of the layout and
-// its derivatives along varied (direction fastest). open and d_open, the
+// its derivatives along varied (direction fastest), in forward mode or, by
+// default from two parameters on, by a backward pass from the aperture's
+// adjoint (the same derivatives). open and d_open, the
 // raw open transmittance of the same evaluation, stand for an aperture that
 // passes everything (S = 1).
 void closed_aperture_transmittance(const Experiment& experiment, const Discretisation& grids,
@@ -34,7 +37,8 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
                                    std::span<const Parameter> varied,
                                    std::span<const double> open, std::span<const double> d_open,
                                    std::span<double> closed, std::span<double> d_closed,
-                                   const std::stop_token& stop);
+                                   const std::stop_token& stop,
+                                   DerivativeMode mode = DerivativeMode::automatic);
 
 // Replaces block 1 of normalised curves by block 1 / block 0 (and the
 // derivatives to match), the convention of closed curves divided by open.

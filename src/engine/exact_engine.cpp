@@ -169,7 +169,8 @@ void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parame
   closed_aperture_transmittance(experiment_, grids_, layout_, values, varied.first(n_dir),
                                 curves.first(points), jacobian.first(points * n_dir),
                                 curves.subspan(points, points),
-                                jacobian.subspan(points * n_dir, points * n_dir), stop);
+                                jacobian.subspan(points * n_dir, points * n_dir), stop,
+                                derivative_mode_);
   normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves.first(2 * points),
                      jacobian.first(2 * points * n_dir));
   if (experiment_.closed_divided)
