@@ -67,14 +67,14 @@ double aperture_transmittance(const Experiment& e, const Discretisation& grids) 
 }
 
 void closed_aperture_transmittance(const Experiment& experiment, const Discretisation& grids,
+                                   const ApertureDiffraction* diffraction,
                                    const ScanLayout& layout, const ParameterVector& values,
                                    std::span<const Parameter> varied,
                                    std::span<const double> open, std::span<const double> d_open,
                                    std::span<double> closed, std::span<double> d_closed,
                                    const std::stop_token& stop, DerivativeMode mode) {
   const std::size_t points = layout.size(), n_dir = d_closed.empty() ? 0 : varied.size();
-  const double transmittance = aperture_transmittance(experiment, grids);
-  if (transmittance >= 1.0) {
+  if (diffraction == nullptr) {
     // An aperture that passes everything measures the energy, as the open one does.
     std::copy_n(open.begin(), points, closed.begin());
     std::copy_n(d_open.begin(), points * n_dir, d_closed.begin());
@@ -99,16 +99,15 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
       nt * grids.z_slices <= SliceSystem::tape_cells_whole;
   const SliceSystem system(experiment, grids, values, carried,
                            backward ? DerivativeMode::backward : DerivativeMode::forward);
-  const ApertureDiffraction diffraction(transmittance, aperture_field_nodes, aperture_plane_nodes);
   ApertureDiffraction::Kernel kernel;
-  diffraction.prepare(kernel);
+  diffraction->prepare(kernel);
   const Refraction refraction = refraction_of(values, experiment.wavelength);
   const BeamFocus focus = beam_focus(experiment, values);
   const bool far_field = experiment.aperture_distance == 0.0;
   const double delta = far_field ? std::numeric_limits<double>::infinity()
                                  : experiment.aperture_distance / focus.z_R;
 
-  const std::size_t nodes = diffraction.field_nodes();
+  const std::size_t nodes = diffraction->field_nodes();
   std::vector<RefractedPulse> pulses(nodes);
   for (RefractedPulse& pulse : pulses) pulse.resize(nt, backward ? 0 : n_carried);
   std::vector<SliceSystem::Workspace> works(backward ? nodes : 1);
@@ -142,7 +141,7 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
       // they stay put while a fit moves z0.
       const double scale =
           ApertureDiffraction::node_scale(position * millimetres_to_metres / grids.z_R);
-      diffraction.build(zeta, delta, scale, n_dir > 0, kernel);
+      diffraction->build(zeta, delta, scale, n_dir > 0, kernel);
 
       for (std::size_t q = 0; q < nodes; ++q) {
         const double radial = std::exp(-2.0 * kernel.v[q]);  // e^{-u}, u = 2 v
@@ -169,7 +168,7 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
           const double ratio = in > 0.0 ? pulses[q].light[j] / in : 1.0;
           g[q] = std::polar(std::sqrt(std::max(ratio, 0.0)), pulses[q].phase[j]);
         }
-        const ApertureDiffraction::SliceEnergy slice = diffraction.slice_energy(kernel, g, g_bar);
+        const ApertureDiffraction::SliceEnergy slice = diffraction->slice_energy(kernel, g, g_bar);
         through += on_axis * slice.energy;
         incident_sum += on_axis;
         if (backward) {

@@ -6,6 +6,7 @@
 #include <span>
 #include <stop_token>
 
+#include "engine/aperture_diffraction.hpp"
 #include "engine/curve_model.hpp"
 #include "engine/experiment.hpp"
 #include "engine/parameters.hpp"
@@ -31,8 +32,10 @@ inline constexpr std::size_t aperture_plane_nodes = 24;
 // default from two parameters on, by a backward pass from the aperture's
 // adjoint (the same derivatives). open and d_open, the
 // raw open transmittance of the same evaluation, stand for an aperture that
-// passes everything (S = 1).
+// passes everything (S = 1), for which diffraction may be null; otherwise
+// it holds the quadratures for the aperture's transmittance.
 void closed_aperture_transmittance(const Experiment& experiment, const Discretisation& grids,
+                                   const ApertureDiffraction* diffraction,
                                    const ScanLayout& layout, const ParameterVector& values,
                                    std::span<const Parameter> varied,
                                    std::span<const double> open, std::span<const double> d_open,
