@@ -67,14 +67,14 @@ double aperture_transmittance(const Experiment& e, const Discretisation& grids) 
 }
 
 void closed_aperture_transmittance(const Experiment& experiment, const Discretisation& grids,
+                                   const ApertureDiffraction* diffraction,
                                    const ScanLayout& layout, const ParameterVector& values,
                                    std::span<const Parameter> varied,
                                    std::span<const double> open, std::span<const double> d_open,
                                    std::span<double> closed, std::span<double> d_closed,
-                                   const std::stop_token& stop) {
+                                   const std::stop_token& stop, DerivativeMode mode) {
   const std::size_t points = layout.size(), n_dir = d_closed.empty() ? 0 : varied.size();
-  const double transmittance = aperture_transmittance(experiment, grids);
-  if (transmittance >= 1.0) {
+  if (diffraction == nullptr) {
     // An aperture that passes everything measures the energy, as the open one does.
     std::copy_n(open.begin(), points, closed.begin());
     std::copy_n(d_open.begin(), points * n_dir, d_closed.begin());
@@ -90,21 +90,32 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
     carried.push_back(varied[v]);
   }
   const std::size_t n_carried = carried.size();
-  const SliceSystem system(experiment, grids, values, carried, DerivativeMode::forward);
-  SliceSystem::Workspace work;
-  system.prepare(work);
-  const ApertureDiffraction diffraction(transmittance, aperture_field_nodes, aperture_plane_nodes);
+  const std::size_t nt = grids.t_grid.size();
+  // The backward pass keeps every node's record of a position at once: it
+  // takes the whole pulse's record (no segments) of each.
+  const bool backward =
+      n_carried > 0 && (mode == DerivativeMode::backward ||
+                        (mode == DerivativeMode::automatic && n_carried >= 2)) &&
+      nt * grids.z_slices <= SliceSystem::tape_cells_whole;
+  const SliceSystem system(experiment, grids, values, carried,
+                           backward ? DerivativeMode::backward : DerivativeMode::forward);
   ApertureDiffraction::Kernel kernel;
-  diffraction.prepare(kernel);
+  diffraction->prepare(kernel);
   const Refraction refraction = refraction_of(values, experiment.wavelength);
   const BeamFocus focus = beam_focus(experiment, values);
   const bool far_field = experiment.aperture_distance == 0.0;
   const double delta = far_field ? std::numeric_limits<double>::infinity()
                                  : experiment.aperture_distance / focus.z_R;
 
-  const std::size_t nt = grids.t_grid.size(), nodes = diffraction.field_nodes();
+  const std::size_t nodes = diffraction->field_nodes();
   std::vector<RefractedPulse> pulses(nodes);
-  for (RefractedPulse& pulse : pulses) pulse.resize(nt, n_carried);
+  for (RefractedPulse& pulse : pulses) pulse.resize(nt, backward ? 0 : n_carried);
+  std::vector<SliceSystem::Workspace> works(backward ? nodes : 1);
+  for (SliceSystem::Workspace& work : works) system.prepare(work);
+  // The aperture's adjoint of each node's exit light and phase, time-major.
+  std::vector<double> light_seeds(backward ? nodes * nt : 0), phase_seeds(light_seeds.size());
+  std::vector<double> d_node(n_carried);
+  std::vector<double> node_incident(backward ? nodes * nt : 0);
   std::vector<double> profile(nt), incident(nt), d_incident(nt * n_carried);
   std::vector<double> scratch(grids.radial_nodes.size() * nt);
   std::vector<Complex> g(nodes), g_bar(n_dir > 0 ? nodes : 0);
@@ -130,16 +141,22 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
       // they stay put while a fit moves z0.
       const double scale =
           ApertureDiffraction::node_scale(position * millimetres_to_metres / grids.z_R);
-      diffraction.build(zeta, delta, scale, n_dir > 0, kernel);
+      diffraction->build(zeta, delta, scale, n_dir > 0, kernel);
 
       for (std::size_t q = 0; q < nodes; ++q) {
         const double radial = std::exp(-2.0 * kernel.v[q]);  // e^{-u}, u = 2 v
         for (std::size_t j = 0; j < nt; ++j) {
           incident[j] = peak * radial * profile[j];
+          if (backward) continue;
           for (std::size_t c = 0; c < n_carried; ++c)
             d_incident[j * n_carried + c] = incident[j] * slopes.of(carried[c]);
         }
-        system.transmit_refracting(incident, d_incident, refraction, work, pulses[q]);
+        if (backward) {
+          std::copy(incident.begin(), incident.end(), node_incident.begin() + static_cast<std::ptrdiff_t>(q * nt));
+          system.record_refracting(incident, refraction, works[q], pulses[q]);
+        } else {
+          system.transmit_refracting(incident, d_incident, refraction, works[0], pulses[q]);
+        }
       }
 
       double through = 0.0, incident_sum = 0.0;
@@ -151,9 +168,31 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
           const double ratio = in > 0.0 ? pulses[q].light[j] / in : 1.0;
           g[q] = std::polar(std::sqrt(std::max(ratio, 0.0)), pulses[q].phase[j]);
         }
-        const ApertureDiffraction::SliceEnergy slice = diffraction.slice_energy(kernel, g, g_bar);
+        const ApertureDiffraction::SliceEnergy slice = diffraction->slice_energy(kernel, g, g_bar);
         through += on_axis * slice.energy;
         incident_sum += on_axis;
+        if (backward) {
+          // d energy = Re(g_bar dg), dg = g (d ln I_out / 2 - d ln I_in / 2 + i d phi).
+          for (std::size_t q = 0; q < nodes; ++q) {
+            const Complex w = g_bar[q] * g[q];
+            const double out = pulses[q].light[j];
+            light_seeds[q * nt + j] = out > 0.0 ? on_axis * 0.5 * std::real(w) / out : 0.0;
+            phase_seeds[q * nt + j] = -on_axis * std::imag(w);
+          }
+          for (std::size_t v = 0; v < n_dir; ++v) {
+            const Parameter p = varied[v];
+            double d = 0.0;
+            for (std::size_t q = 0; q < nodes; ++q) {
+              const Complex w = g_bar[q] * g[q];
+              d += acts_on_phase(p) ? -std::imag(w) * phase_partial(pulses[q], p, j)
+                                    : -0.5 * std::real(w) * slopes.of(p);
+            }
+            const ReducedSlopes reduced = reduced_slopes(p, zeta, delta, focus, far_field);
+            d += slice.d_zeta * reduced.zeta + (far_field ? 0.0 : slice.d_delta * reduced.delta);
+            sums[v] += on_axis * d;
+          }
+          continue;
+        }
         for (std::size_t v = 0; v < n_dir; ++v) {
           const Parameter p = varied[v];
           double d = 0.0;
@@ -173,6 +212,21 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
           const ReducedSlopes reduced = reduced_slopes(p, zeta, delta, focus, far_field);
           d += slice.d_zeta * reduced.zeta + (far_field ? 0.0 : slice.d_delta * reduced.delta);
           sums[v] += on_axis * d;
+        }
+      }
+      if (backward) {
+        // What the nodes' exit light and phase pass on to the parameters
+        // that act through the populations and the incident light.
+        for (std::size_t q = 0; q < nodes; ++q) {
+          const std::span<const double> in(node_incident.data() + q * nt, nt);
+          for (std::size_t j = 0; j < nt; ++j)
+            for (std::size_t c = 0; c < n_carried; ++c)
+              d_incident[j * n_carried + c] = in[j] * slopes.of(carried[c]);
+          system.backward_refracting(in, std::span(light_seeds).subspan(q * nt, nt),
+                                     std::span(phase_seeds).subspan(q * nt, nt), refraction,
+                                     d_incident, works[q], d_node);
+          for (std::size_t v = 0; v < n_dir; ++v)
+            if (!acts_on_phase(varied[v])) sums[v] += d_node[carried_index[v]];
         }
       }
       // Every time slice's incident light scales alike with the beam

@@ -88,6 +88,9 @@ ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
     : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
   check_layout(layout_);
   check_aperture_beyond_scan(experiment_, layout_);
+  const double transmittance = aperture_transmittance(experiment_, grids_);
+  if (experiment_.has_aperture() && transmittance < 1.0)
+    aperture_.emplace(transmittance, aperture_field_nodes, aperture_plane_nodes);
 }
 
 void ExactEngine::raw_transmittance(const ParameterVector& values,
@@ -166,10 +169,12 @@ void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parame
   }
   const std::size_t points = layout_.size();
   raw_transmittance(values, varied, curves.first(points), jacobian.first(points * n_dir), stop);
-  closed_aperture_transmittance(experiment_, grids_, layout_, values, varied.first(n_dir),
+  closed_aperture_transmittance(experiment_, grids_, aperture_ ? &*aperture_ : nullptr, layout_,
+                                values, varied.first(n_dir),
                                 curves.first(points), jacobian.first(points * n_dir),
                                 curves.subspan(points, points),
-                                jacobian.subspan(points * n_dir, points * n_dir), stop);
+                                jacobian.subspan(points * n_dir, points * n_dir), stop,
+                                derivative_mode_);
   normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves.first(2 * points),
                      jacobian.first(2 * points * n_dir));
   if (experiment_.closed_divided)

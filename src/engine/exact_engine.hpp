@@ -3,6 +3,9 @@
 // with respect to every parameter in the same pass.
 #pragma once
 
+#include <optional>
+
+#include "engine/aperture_diffraction.hpp"
 #include "engine/curve_model.hpp"
 #include "engine/slice_propagation.hpp"
 
@@ -48,6 +51,8 @@ class ExactEngine final : public CurveModel {
   Experiment experiment_;
   Discretisation grids_;
   ScanLayout layout_;
+  // The closed aperture's quadratures, unless there is none or it passes everything.
+  std::optional<ApertureDiffraction> aperture_;
   DerivativeMode derivative_mode_ = DerivativeMode::automatic;
   std::size_t record_limit_ = SliceSystem::tape_cells_whole;
 };
