@@ -47,8 +47,9 @@ ApertureDiffraction::ApertureDiffraction(double transmittance, std::size_t field
   gauss_legendre_unit(aperture_nodes, legendre_nodes_, legendre_weights_);
 }
 
-double ApertureDiffraction::node_scale(double zeta) noexcept {
-  return std::max(2.0, 0.5 * std::abs(zeta));
+double ApertureDiffraction::node_scale(double zeta, double delta) noexcept {
+  const double b = std::isfinite(delta) ? (1.0 + zeta * zeta) / (delta - zeta) : 0.0;
+  return std::max(2.0, 0.5 * std::abs(zeta + b));
 }
 
 void ApertureDiffraction::prepare(Kernel& k) const {

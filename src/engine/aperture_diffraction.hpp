@@ -44,9 +44,10 @@ class ApertureDiffraction {
   double field_node(std::size_t q, double scale) const noexcept {
     return laguerre_nodes_[q] / scale;
   }
-  // The compression that keeps the curvature's phase across the bright part
-  // of the beam within what the nodes resolve: 2, or |zeta| / 2 beyond.
-  static double node_scale(double zeta) noexcept;
+  // The compression that keeps the phase of e^{-v p} across the bright
+  // part of the beam within what the nodes resolve: 2, or |Im p| / 2 beyond
+  // (the beam's curvature and, at a finite distance, the propagation's).
+  static double node_scale(double zeta, double delta) noexcept;
 
   // Everything one position needs, for one (zeta, delta): the Hankel kernel
   // H[m][q] = 1/2 w_q e^{-v_q p} J0(kappa_m sqrt(v_q)), the linear beam at

@@ -139,8 +139,9 @@ void closed_aperture_transmittance(const Experiment& experiment, const Discretis
           (position - values[index(Parameter::z0)]) * millimetres_to_metres / focus.z_R;
       // The nodes follow the nominal position, not the fitted focus, so that
       // they stay put while a fit moves z0.
-      const double scale =
-          ApertureDiffraction::node_scale(position * millimetres_to_metres / grids.z_R);
+      const double scale = ApertureDiffraction::node_scale(
+          position * millimetres_to_metres / grids.z_R,
+          far_field ? delta : experiment.aperture_distance / grids.z_R);
       diffraction->build(zeta, delta, scale, n_dir > 0, kernel);
 
       for (std::size_t q = 0; q < nodes; ++q) {

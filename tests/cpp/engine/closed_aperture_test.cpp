@@ -119,7 +119,7 @@ TEST(ApertureDiffraction, DerivativesMatchCentralDifferences) {
   d.prepare(k);
   for (double delta : {std::numeric_limits<double>::infinity(), 20.0}) {
     for (double zeta : {-3.0, 0.4, 6.0}) {
-      const double scale = engine::ApertureDiffraction::node_scale(zeta);
+      const double scale = engine::ApertureDiffraction::node_scale(zeta, delta);
       const std::vector<Complex> g = sample_field(d, scale, 2.0, 0.3);
       std::vector<Complex> g_bar(g.size());
       d.build(zeta, delta, scale, true, k);
