@@ -53,6 +53,7 @@ def _statistics(r: "FitResult") -> list[str]:
         f"    # data points      = {r.ndata}",
         f"    # variables        = {r.nvarys}",
         f"    # starts           = {len(r.starts)} (best: {r.best_start}{at_best})",
+        *_discretisation(r),
         f"    residuals          = {residuals}",
         f"    chi-square         = {_g(r.chisqr)}",
         f"    reduced chi-square = {_g(r.redchi)}",
@@ -82,6 +83,11 @@ def _closed_aperture(r: "FitResult") -> list[str]:
         if c.aperture == "closed":
             p_values[c.index] = c.p_value
     return report_lines(r.closed_aperture, r.rms_closed_per_energy, p_values)
+
+
+def _discretisation(r: "FitResult") -> list[str]:
+    record = getattr(r, "discretisation", None)
+    return [] if record is None else [f"    discretisation     = {record.describe()}"]
 
 
 def _variables(r: "FitResult") -> list[str]:
