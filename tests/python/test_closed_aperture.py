@@ -23,7 +23,7 @@ def kerr_experiment(**aperture) -> tarnok.Experiment:
     """A thin, non-absorbing Kerr sample (a tenth of z_R thick)."""
     return tarnok.Experiment(wavelength=WAVELENGTH, w0=W0, M2=1.0, tau=TAU, thickness=THICKNESS,
                              populations=[0, 0, 0, 0, 0], t_slices=21, z_slices=2,
-                             beam="gaussian", **aperture)
+                             radial_nodes=12, beam="gaussian", **aperture)
 
 
 def kerr_parameters(on_axis_phase: float) -> tarnok.Parameters:
