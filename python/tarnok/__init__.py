@@ -33,7 +33,7 @@ _EXPORTS = {
     "fit_many": "batch", "Comparison": "compare", "compare": "compare",
 }
 _SUBMODULES = ("derived", "io", "normalise", "units", "presets", "batch", "outputs",
-               "plotting", "runfile")
+               "plotting", "runfile", "discretisation")
 
 __all__ = sorted(_EXPORTS) + ["derived", "io", "normalise", "units", "__version__"]
 

@@ -551,6 +551,8 @@ def _simulate_command(args: argparse.Namespace) -> int:
     positions, energies = _planning_grid(run, args)
     plan = _plan_folder(args.output, run.output.folder, SIMULATION_OUTPUTS, args.overwrite)
     try:
+        experiment, grid = _input_step(run.source, lambda: _simulation_grid(
+            experiment, parameters, positions, energies))
         curves = _input_step(run.source, lambda: simulate(experiment, parameters, positions,
                                                           energies, run.fit.engine))
         irradiance = _input_step(run.source, lambda: _finite_irradiance(
@@ -565,9 +567,25 @@ def _simulate_command(args: argparse.Namespace) -> int:
         raise
     if not args.quiet:
         _print_simulation(energies, curves, irradiance)
+        if grid is not None:
+            print(f"grid: {grid.describe()}")
         print()
         _print_written(plan, written)
     return EXIT_OK
+
+
+def _simulation_grid(experiment: Experiment, parameters: Parameters, positions: np.ndarray,
+                     energies: np.ndarray) -> tuple[Experiment, Any]:
+    """The experiment on the grid "auto" chooses for planning (tolerance 1e-4,
+    there being no σ yet), with the record of the choice; as given otherwise."""
+    if not experiment.auto_axes:
+        return experiment, None
+    from . import discretisation
+    from .simulation import scan_arrays
+
+    points, levels = scan_arrays(positions, energies)
+    return discretisation.choose(experiment, parameters.vector(), points, levels,
+                                 discretisation.DEFAULT_TOLERANCE)
 
 
 def _finite_irradiance(experiment: Experiment, parameters: Parameters, positions: np.ndarray,

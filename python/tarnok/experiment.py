@@ -2,8 +2,9 @@
 
 from __future__ import annotations
 
+import dataclasses
 from dataclasses import dataclass, field
-from typing import Any, Literal, Sequence
+from typing import Any, Literal, Sequence, Union
 
 from . import _validation as check
 
@@ -15,6 +16,9 @@ LEVELS = 5
 MAX_T_SLICES = 10_000
 MAX_Z_SLICES = 10_000
 MAX_RADIAL_NODES = 64
+# A grid axis given as this is chosen for each evaluation (tarnok.discretisation).
+AUTO = "auto"
+GridSize = Union[int, Literal["auto"]]
 
 
 @dataclass(frozen=True)
@@ -35,15 +39,19 @@ class Experiment:
         Sample thickness (m).
     populations : sequence of 5 floats
         Initial populations of levels 1 to 5 (1/m³), usually all in level 1.
-    t_slices, z_slices : int
+    t_slices, z_slices : int or "auto"
         Number of time slices of the pulse and depth slices of the sample (≥ 2).
+        ``"auto"`` (the default) refines the grid where it is used until the
+        model changes by less than a tolerance (:mod:`tarnok.discretisation`);
+        a number is used as given.
     beam : {"gaussian", "on-axis"}
         How the incident light is described. ``"gaussian"`` (the default) is
         the physical, energy-normalised beam and pulse: fit real data with it.
         ``"on-axis"`` is the original model's on-axis irradiance with its fixed
         factor, kept to agree with ``tarnok_wrapper.fit_zscan``.
-    radial_nodes : int
-        Radial quadrature nodes of the ``"gaussian"`` beam.
+    radial_nodes : int or "auto"
+        Radial quadrature nodes of the ``"gaussian"`` beam (unused by the
+        ``"on-axis"`` beam); ``"auto"`` (the default) as for the slices.
     repetition_rate : float or None
         Pulses per second (Hz) of a laser whose pulses meet a sample that has
         not relaxed since the last ones: each pulse then meets the periodic
@@ -80,10 +88,10 @@ class Experiment:
     tau: float
     thickness: float
     populations: tuple[float, ...]
-    t_slices: int = 21
-    z_slices: int = 11
+    t_slices: GridSize = AUTO
+    z_slices: GridSize = AUTO
     beam: Beam = "gaussian"
-    radial_nodes: int = 12
+    radial_nodes: GridSize = AUTO
     repetition_rate: float | None = None
     aperture_transmittance: float | None = None
     aperture_radius: float | None = None
@@ -102,16 +110,21 @@ class Experiment:
         set_(self, "tau", check.positive("tau", self.tau, "s"))
         set_(self, "thickness", check.positive("thickness", self.thickness, "m"))
         set_(self, "populations", _populations(self.populations))
-        set_(self, "t_slices", check.integer("t_slices", self.t_slices, 2, MAX_T_SLICES))
-        set_(self, "z_slices", check.integer("z_slices", self.z_slices, 2, MAX_Z_SLICES))
+        set_(self, "t_slices", _grid_size("t_slices", self.t_slices, 2, MAX_T_SLICES))
+        set_(self, "z_slices", _grid_size("z_slices", self.z_slices, 2, MAX_Z_SLICES))
         if self.beam not in BEAMS:
             raise ValueError(f"beam must be 'on-axis' or 'gaussian', got {self.beam!r}")
         set_(self, "radial_nodes",
-             check.integer("radial_nodes", self.radial_nodes, 1, MAX_RADIAL_NODES))
+             _grid_size("radial_nodes", self.radial_nodes, 1, MAX_RADIAL_NODES))
         if self.repetition_rate is not None:
             set_(self, "repetition_rate",
                  check.positive("repetition_rate", self.repetition_rate, "Hz"))
         _check_aperture(self)
+        if self.auto_axes:
+            # Nothing is compiled until the grid is chosen, so an evaluation
+            # cannot run on a grid nobody chose.
+            set_(self, "_core", None)
+            return
         from . import _core
 
         set_(self, "_core", _core.experiment(
@@ -120,6 +133,17 @@ class Experiment:
             self.radial_nodes, self.repetition_rate or 0.0, self.aperture_transmittance or 0.0,
             self.aperture_radius or 0.0, self.aperture_distance or 0.0, self.linear_index,
             self.closed_divided))
+
+    @property
+    def auto_axes(self) -> tuple[str, ...]:
+        """The grid fields given as ``"auto"``."""
+        return tuple(name for name in ("t_slices", "z_slices", "radial_nodes")
+                     if getattr(self, name) == AUTO)
+
+    def with_grid(self, t_slices: int, z_slices: int, radial_nodes: int) -> "Experiment":
+        """The same experiment on the given grid."""
+        return dataclasses.replace(self, t_slices=t_slices, z_slices=z_slices,
+                                   radial_nodes=radial_nodes)
 
     def __reduce__(self) -> tuple[Any, tuple[Any, ...]]:
         # The compiled description is rebuilt from the fields, so an
@@ -179,6 +203,15 @@ def _check_aperture(e: Experiment) -> None:
     if e.closed_divided and not e.has_aperture:
         raise ValueError("closed_divided needs a closed aperture (aperture_transmittance or "
                          "aperture_radius)")
+
+
+def _grid_size(name: str, value: Any, low: int, high: int) -> GridSize:
+    if isinstance(value, str):
+        if value == AUTO:
+            return AUTO
+        raise ValueError(f"{name} must be an integer from {low} to {high} or 'auto', "
+                         f"got {value!r}")
+    return check.integer(name, value, low, high)
 
 
 def _populations(value: Sequence[float]) -> tuple[float, ...]:

@@ -3,6 +3,7 @@ in the logarithms of the parameters, with uncertainties and warnings."""
 
 from __future__ import annotations
 
+import dataclasses
 import math
 import numbers
 import os
@@ -12,10 +13,11 @@ from typing import Any, Callable, Literal, Mapping, Sequence
 import numpy as np
 from numpy.typing import NDArray
 
-from . import _core, plausibility, resources
+from . import _core, discretisation, plausibility, resources
 from .budget import ErrorBudget, check_uncertainties, error_budget
 from .compare import data_hash
 from .derived import DerivedQuantity, derived_quantities
+from .discretisation import Discretisation
 from .experiment import Experiment
 from .intervals import ConfidenceIntervals, conf_interval
 from .parameters import NAMES, SIGNED, Parameters
@@ -31,6 +33,9 @@ MAX_STARTS = 10_000
 MAX_THREADS = 1024
 # Starts whose χ² is within this relative distance of the lowest reached it.
 SAME_OPTIMUM = 1e-6
+# Refits on a finer grid when the solution needs one (each may move the
+# solution, which is then checked again).
+MAX_REFITS = 3
 
 
 def is_log_scale(name: str) -> bool:
@@ -127,6 +132,9 @@ class FitResult:
     """Statistical and systematic uncertainties, when uncertainties were given."""
     intervals: ConfidenceIntervals | None = None
     """Profile-likelihood intervals, once :meth:`conf_interval` has run."""
+    discretisation: Discretisation | None = None
+    """The grid the fit used (``experiment`` holds it too), how it was chosen
+    and its estimated error at the solution."""
 
     def report(self, min_correl: float = 0.1) -> str:
         """The text report: fit statistics, variables, correlations, the error
@@ -217,6 +225,8 @@ class FitResult:
             "intervals": None if self.intervals is None else self.intervals.to_dict(),
             "data_hash": self.data_hash,
             "derived": {name: q._asdict() for name, q in self.derived.items()},
+            "discretisation": None if self.discretisation is None
+            else self.discretisation.to_dict(),
         }
         for name in ("chisqr", "redchi", "aic", "bic", "rsquared", "condition_number"):
             out[name] = _plain(getattr(self, name))
@@ -249,6 +259,13 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     data : ZScan
         The measured curves; with σ the residuals are (data − model)/σ.
     experiment : Experiment
+        Grid fields given as ``"auto"`` are chosen at the start values for a
+        tolerance of 0.1 of the smallest σ of the data (1e-4 without σ), and
+        checked again at the solution: when the solution needs a finer grid,
+        the best start is refitted on it. A grid given by number is used as
+        it is, with a warning when its estimated error exceeds three times
+        that tolerance. :attr:`FitResult.discretisation` says which grid and
+        its estimated error.
     parameters : Parameters
         Start values; those with ``vary=True`` are fitted.
     n_starts : int
@@ -285,6 +302,17 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
         message), no varied parameter, or a model that cannot be evaluated at
         any start.
     """
+    return _fit(data, experiment, parameters, n_starts, engine, threads, callback, seed,
+                uncertainties, check_grid=True)
+
+
+def _fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: int,
+         engine: Literal["exact", "integrator"], threads: int | None,
+         callback: Callable[[FitProgress], bool | None] | None, seed: int,
+         uncertainties: Mapping[str, Any] | None, check_grid: bool) -> FitResult:
+    """:func:`fit`; ``check_grid=False`` skips the estimate of a grid given by
+    number (for the many constrained refits of profile intervals, whose grid
+    the fit they profile has judged)."""
     n_starts, threads, seed = _check_arguments(data, experiment, parameters, n_starts, engine,
                                                threads, callback, seed)
     if uncertainties is not None:
@@ -296,9 +324,16 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     indices = [NAMES.index(n) for n in names]
     log_scale = [is_log_scale(n) for n in names]
     lower, upper = _bounds(parameters, names)
-    model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
     plausibility.check_inputs(experiment, parameters, data.pulse_energies)
     threads = (os.cpu_count() or 1) if threads is None else threads
+    given, tolerance = experiment, discretisation.default_tolerance(data.sigma)
+    limits = discretisation.Limits(len(names) if engine == "exact" else 0,
+                                   min(threads, n_starts))
+    chosen = None
+    if given.auto_axes:
+        experiment, chosen = discretisation.choose(given, parameters.vector(), data.positions_mm,
+                                                   data.pulse_energies, tolerance, limits)
+    model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
     if engine == "exact":
         resources.check_derivative_memory(experiment, len(names), min(threads, n_starts))
     sigma = None if data.sigma is None else np.ascontiguousarray(data.sigma)
@@ -311,12 +346,76 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     if raw["best"] < 0:
         _no_start_has_a_value(raw, experiment, parameters, data)
     result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
+    if check_grid or chosen is not None:
+        result = _grid_at_solution(result, given, chosen, tolerance, limits, threads, callback,
+                                   seed)
     if uncertainties is not None:
         result.budget = error_budget(result, uncertainties)
     return result
 
 
 _INTERRUPTED = "interrupted (KeyboardInterrupt)"
+
+
+def _grid_at_solution(result: FitResult, given: Experiment, chosen: Discretisation | None,
+                      tolerance: float, limits: discretisation.Limits, threads: int,
+                      callback: Any, seed: int) -> FitResult:
+    """Estimate the grid's error at the solution; a chosen grid that no
+    longer meets the tolerance there is refined and the best start refitted."""
+    assert result.data is not None and result.experiment is not None
+    data, values = result.data, result.params.vector()
+    auto = given.auto_axes
+    record = discretisation.estimate(result.experiment, values, data.positions_mm,
+                                     data.pulse_energies, tolerance, auto)
+    spent = record.evaluations + (chosen.evaluations if chosen is not None else 0)
+    first_grid = None if chosen is None else chosen.grid
+    for _ in range(MAX_REFITS):
+        if chosen is None or record.met or result.aborted:
+            break
+        # The refitted solution may move again, so it is estimated again.
+        finer, chosen = discretisation.choose(given, values, data.positions_mm,
+                                              data.pulse_energies, tolerance, limits,
+                                              start=record.grid)
+        spent += chosen.evaluations
+        if chosen.grid == record.grid:
+            break
+        result = _refit_best(result, finer, threads, callback, seed)
+        values = result.params.vector()
+        record = dataclasses.replace(
+            discretisation.estimate(finer, values, data.positions_mm, data.pulse_energies,
+                                    tolerance, auto), refined_from=first_grid)
+        spent += record.evaluations
+    result.discretisation = dataclasses.replace(record, evaluations=spent)
+    if text := discretisation.shortfall_warning(result.discretisation):
+        result.warnings.append(text)
+    return result
+
+
+def _refit_best(first: FitResult, finer: Experiment, threads: int, callback: Any,
+                seed: int) -> FitResult:
+    """The best start continued on a finer grid; the other starts' outcomes
+    (on the first grid) are kept beside it."""
+    assert first.data is not None
+    again = first.params.copy()
+    for name in first.var_names:
+        again[name].stderr, again[name].correl = None, None
+    second = _fit(first.data, finer, again, 1, first.engine, threads,  # type: ignore[arg-type]
+                  callback, seed, None, check_grid=False)
+    best, last = first.best_start, second.starts[0]
+    earlier = first.starts[best]
+    second.starts = list(first.starts)
+    second.starts[best] = dataclasses.replace(
+        last, index=best, start=earlier.start, iterations=earlier.iterations + last.iterations,
+        nfev=earlier.nfev + last.nfev, njev=earlier.njev + last.njev)
+    second.best_start, second.starts_at_best = best, first.starts_at_best
+    second.nfev, second.njev = first.nfev + second.nfev, first.njev + second.njev
+    second.init_params = first.init_params
+    for name in first.var_names:
+        second.params[name].init_value = first.init_params[name].value
+    # Warnings about the starts are the first fit's, where all of them ran.
+    second.warnings = [w for w in first.warnings if w.startswith("only 1 of")] + \
+        [w for w in second.warnings]
+    return second
 
 
 def _no_start_has_a_value(raw: dict[str, Any], experiment: Experiment,

@@ -295,7 +295,7 @@ class _Profile:
 
     def rise_at(self, u: float, start: dict[str, float]) -> tuple[float, dict[str, float]]:
         """χ² less the best χ², with the others re-optimised from ``start``."""
-        from .fit import fit
+        from .fit import _fit
 
         if self.stop.is_set():
             raise _Stopped
@@ -312,8 +312,8 @@ class _Profile:
                 p = params[other]
                 p.set(value=min(max(start_value, p.min), p.max), vary=True)
             try:
-                constrained = fit(result.data, result.experiment, params, n_starts=1,
-                                  engine=result.engine, threads=1)
+                constrained = _fit(result.data, result.experiment, params, 1, result.engine,
+                                   1, None, 0, None, check_grid=False)
             except ValueError:
                 self.unevaluable = value
                 raise _Unevaluable from None

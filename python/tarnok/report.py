@@ -45,6 +45,7 @@ def _statistics(r: "FitResult") -> list[str]:
         f"    # data points      = {r.ndata}",
         f"    # variables        = {r.nvarys}",
         f"    # starts           = {len(r.starts)} (best: {r.best_start}{at_best})",
+        *_discretisation(r),
         f"    residuals          = {residuals}",
         f"    chi-square         = {_g(r.chisqr)}",
         f"    reduced chi-square = {_g(r.redchi)}",
@@ -55,6 +56,11 @@ def _statistics(r: "FitResult") -> list[str]:
         *tests,
         f"    status             = {'aborted: ' if r.aborted else ''}{r.message}",
     ]
+
+
+def _discretisation(r: "FitResult") -> list[str]:
+    record = getattr(r, "discretisation", None)
+    return [] if record is None else [f"    discretisation     = {record.describe()}"]
 
 
 def _variables(r: "FitResult") -> list[str]:

@@ -7,7 +7,7 @@ from typing import Any, Literal, NamedTuple
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from . import _core, _interruptible, plausibility, resources
+from . import _core, _interruptible, discretisation, plausibility, resources
 from . import _validation as check
 from .experiment import Experiment
 from .parameters import NAMES, Parameters
@@ -33,7 +33,8 @@ class Diagnostics(NamedTuple):
 
 def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, engine: Engine = "exact", *,
-             full_output: bool = False, aperture: Aperture = "open") -> Any:
+             full_output: bool = False, tolerance: float | None = None,
+             aperture: Aperture = "open") -> Any:
     """Model transmittance of every pulse energy at every position.
 
     Parameters
@@ -53,6 +54,11 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
     full_output : bool
         Also return the integrator's :class:`Diagnostics` (empty for the
         exact engine, which has none).
+    tolerance : float or None
+        For grid fields of the experiment given as ``"auto"``: the largest
+        change of the curves that a finer grid may still bring (None: 1e-4,
+        of the normalised transmittance). The grid is chosen at these
+        parameters by :func:`tarnok.discretisation.choose`.
     aperture : {"open", "closed", "both"}
         Which curves: the open aperture's (the default), the closed
         aperture's (the experiment must describe one; with
@@ -65,9 +71,11 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         (2, n_energies, n_positions) for ``aperture="both"``); with
         ``full_output``, the tuple ``(curves, diagnostics)``.
     """
+    _check_call(experiment, positions_mm, pulse_energies, engine)
     _check_aperture_choice(experiment, aperture)
-    model = _engine_for(experiment, positions_mm, pulse_energies, engine)
     plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
+    model = _engine_for(experiment, positions_mm, pulse_energies, engine)
     values = _values(parameters)
     curves, _ = _interruptible.run(lambda: model.evaluate(values, []))
     curves = _choose(curves, aperture, experiment)
@@ -80,8 +88,10 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
 
 
 def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
-             pulse_energies: ArrayLike, *, aperture: Aperture = "open") -> NDArray[np.float64]:
-    """Derivatives of :func:`simulate` (exact engine) by the varied parameters.
+             pulse_energies: ArrayLike, *, tolerance: float | None = None,
+             aperture: Aperture = "open") -> NDArray[np.float64]:
+    """Derivatives of :func:`simulate` (exact engine) by the varied parameters,
+    on the grid :func:`simulate` would use (``tolerance`` as there).
 
     Returns
     -------
@@ -92,10 +102,13 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
         ``aperture`` chooses the curves as for :func:`simulate` (a leading
         axis of 2 for ``"both"``).
     """
+    _check_call(experiment, positions_mm, pulse_energies, "exact")
     _check_aperture_choice(experiment, aperture)
-    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance,
+                          len(varied))
+    model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     resources.check_derivative_memory(experiment, len(varied), threads=1)
     values = _values(parameters)
     curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied))
@@ -111,14 +124,20 @@ def peak_irradiance(experiment: Experiment, parameters: Parameters, positions_mm
                     pulse_energies: ArrayLike) -> NDArray[np.float64]:
     """Peak on-axis irradiance (W/m²) at every position and energy, as the
     experiment's beam defines it; shape (n_energies, n_positions)."""
+    if _experiment(experiment).auto_axes:
+        # The irradiance does not depend on the grid.
+        experiment = experiment.with_grid(*discretisation.START_GRID)
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     return model.peak_irradiance(_values(parameters))
 
 
 def raw_transmittance(experiment: Experiment, parameters: Parameters,
-                      positions_mm: ArrayLike, pulse_energies: ArrayLike) -> NDArray[np.float64]:
+                      positions_mm: ArrayLike, pulse_energies: ArrayLike, *,
+                      tolerance: float | None = None) -> NDArray[np.float64]:
     """Transmitted over incident pulse energy before any normalisation (exact
-    engine); shape (n_energies, n_positions)."""
+    engine, on the grid :func:`simulate` would use); shape (n_energies,
+    n_positions)."""
+    experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     values = _values(parameters)
     return _interruptible.run(lambda: model.raw_transmittance(values))
@@ -153,12 +172,42 @@ def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike
     return positions, energies
 
 
-def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies: ArrayLike,
-                engine: str) -> Any:
+def _experiment(experiment: Any) -> Experiment:
     if not isinstance(experiment, Experiment):
         raise TypeError(f"experiment must be a tarnok.Experiment, got {type(experiment).__name__}")
+    return experiment
+
+
+def _check_call(experiment: Any, positions_mm: ArrayLike, pulse_energies: ArrayLike,
+                engine: str) -> None:
+    """What building the engine checks, in the same order, before a grid is chosen."""
+    _experiment(experiment)
     if engine not in ENGINES:
         raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
+    scan_arrays(positions_mm, pulse_energies)
+
+
+def _on_grid(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
+             pulse_energies: ArrayLike, tolerance: float | None,
+             n_varied: int = 0) -> Experiment:
+    if tolerance is not None:
+        discretisation.check_tolerance(tolerance)
+    if not _experiment(experiment).auto_axes:
+        return experiment
+    positions, energies = scan_arrays(positions_mm, pulse_energies)
+    return discretisation.for_evaluation(experiment, _parameters(parameters), positions,
+                                         energies, tolerance,
+                                         discretisation.Limits(n_varied, threads=1))
+
+
+def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies: ArrayLike,
+                engine: str) -> Any:
+    _experiment(experiment)
+    if engine not in ENGINES:
+        raise ValueError(f"engine must be 'exact' or 'integrator', got {engine!r}")
+    if experiment.auto_axes:
+        raise ValueError("the experiment's grid is 'auto': choose it first "
+                         "(tarnok.discretisation.choose)")
     positions, energies = scan_arrays(positions_mm, pulse_energies)
     factory = _core.exact_engine if engine == "exact" else _core.integrator_engine
     return factory(experiment._core, positions, energies)

@@ -40,8 +40,8 @@ def test_template_loads_with_its_defaults_and_reads_its_data(run_folder, monkeyp
     run = load_run(write_run(run_folder, template()))
     assert run.experiment == {
         "wavelength": 532e-9, "w0": 20e-6, "M2": 1.0, "tau": 5e-9, "thickness": 1e-3,
-        "populations": [1e23, 0.0, 0.0, 0.0, 0.0], "t_slices": 21, "z_slices": 11,
-        "beam": "gaussian", "radial_nodes": 12, "repetition_rate": None}
+        "populations": [1e23, 0.0, 0.0, 0.0, 0.0], "t_slices": "auto", "z_slices": "auto",
+        "beam": "gaussian", "radial_nodes": "auto", "repetition_rate": None}
     assert list(run.parameters) == list(PARAMETER_NAMES)
     assert run.parameters["sigma_12"] == {"value": 2e-21, "vary": True, "min": 1e-23,
                                           "max": 1e-19}
@@ -103,11 +103,15 @@ enabled = false
     ("w0 = 20e-6", 'w0 = [20]', "[experiment] w0: must be a positive number in metres, got a "
      "list of 1 items or a string with a unit ('1.56 um')"),
     ("w0 = 20e-6", "w0 = 20", "[experiment] w0: 20 is not a plausible value in metres"),
-    ("t_slices = 21", "t_slices = 1", "[experiment] t_slices: must be a whole number >= 2"),
+    ('t_slices = "auto"', "t_slices = 1", "[experiment] t_slices: must be a whole number >= 2"),
+    ('t_slices = "auto"', 't_slices = "fine"', '[experiment] t_slices: must be a whole number >= 2 '
+     'or "auto", got'),
+    ('# radial_nodes = "auto"', 'radial_nodes = 0', "[experiment] radial_nodes: must be a whole "
+     "number >= 1"),
     ("M2 = 1.0", "M2 = 0.8", "[experiment] M2: the beam quality factor must be >= 1"),
     ("[1e23, 0, 0, 0, 0]", "[1e23, 0, 0, 0]", "[experiment] populations: must be a list of 5"),
     ('beam = "gaussian"', 'beam = "flat"', "[experiment] beam: must be one of"),
-    ("z_slices = 11", "z_slice = 11", "[experiment] z_slice: unknown key"),
+    ('z_slices = "auto"', "z_slice = 11", "[experiment] z_slice: unknown key"),
     ("[fit]", "[fitting]", "unknown table [fitting]"),
     ("n_starts = 8", "n_starts = 8.5", "[fit] n_starts: must be a whole number >= 1"),
     ('format = "png"', 'format = "jpg"', "[output] format: must be one of"),
