@@ -71,8 +71,8 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         (2, n_energies, n_positions) for ``aperture="both"``); with
         ``full_output``, the tuple ``(curves, diagnostics)``.
     """
-    _check_aperture_choice(experiment, aperture)
     _check_call(experiment, positions_mm, pulse_energies, engine)
+    _check_aperture_choice(experiment, aperture)
     plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
     experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
     model = _engine_for(experiment, positions_mm, pulse_energies, engine)
@@ -102,8 +102,8 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
         ``aperture`` chooses the curves as for :func:`simulate` (a leading
         axis of 2 for ``"both"``).
     """
-    _check_aperture_choice(experiment, aperture)
     _check_call(experiment, positions_mm, pulse_energies, "exact")
+    _check_aperture_choice(experiment, aperture)
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
     experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance,

@@ -22,8 +22,8 @@ LIFETIMES = dict(tau_21=1e-9, tau_24=1e-9, tau_32=1e-9, tau_41=1e-9, tau_54=1e-9
 def kerr_experiment(**aperture) -> tarnok.Experiment:
     """A thin, non-absorbing Kerr sample (a tenth of z_R thick)."""
     return tarnok.Experiment(wavelength=WAVELENGTH, w0=W0, M2=1.0, tau=TAU, thickness=THICKNESS,
-                             populations=[0, 0, 0, 0, 0], t_slices=21, z_slices=2,
-                             radial_nodes=12, beam="gaussian", **aperture)
+                             populations=[0, 0, 0, 0, 0], t_slices=21, z_slices=2, radial_nodes=12,
+                             beam="gaussian", **aperture)
 
 
 def kerr_parameters(on_axis_phase: float) -> tarnok.Parameters:
