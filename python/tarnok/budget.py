@@ -160,7 +160,8 @@ def _numbers(name: str, value: Any, count: int) -> list[float]:
     return [_number(f"{name}[{i}]", v) for i, v in enumerate(value)]
 
 
-def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> ErrorBudget:
+def error_budget(result: "FitResult", uncertainties: Mapping[str, Any],
+                 threads: int | None = None) -> ErrorBudget:
     """Propagate standard uncertainties of fixed quantities into a fit's values.
 
     Parameters
@@ -169,6 +170,8 @@ def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> Error
         A fit that kept its data and experiment.
     uncertainties : mapping
         See :func:`check_uncertainties`.
+    threads : int or None
+        Threads for each evaluation of the model (None: every core).
 
     Returns
     -------
@@ -180,10 +183,10 @@ def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> Error
         raise ValueError("the result keeps no data or experiment to propagate through")
     data, experiment = result.data, result.experiment
     checked = check_uncertainties(uncertainties, data.n_energies)
-    shifts, dropped = _model_shifts(result, checked)
+    shifts, dropped = _model_shifts(result, checked, threads)
     names = result.var_names
     weights = np.ones(data.transmittance.size) if data.sigma is None else 1.0 / data.sigma.ravel()
-    slopes = _slopes(experiment, result.params, data, names).reshape(-1, len(names))
+    slopes = _slopes(experiment, result.params, data, names, threads).reshape(-1, len(names))
     weighted = slopes * weights[:, None]
     inverse, _, _, _ = _covariance(weighted)
     entries = {}
@@ -242,17 +245,18 @@ def _derived_entries(result: "FitResult", moves: Mapping[str, NDArray[np.float64
 
 
 def _slopes(experiment: Experiment, params: Parameters, data: Any,
-            names: Sequence[str]) -> NDArray[np.float64]:
+            names: Sequence[str], threads: int | None) -> NDArray[np.float64]:
     """∂m/∂p for ``names`` in that order (the engine's analytic derivatives)."""
     chosen = params.copy()
     for name in chosen:
         chosen[name].vary = name in names
-    columns = jacobian(experiment, chosen, data.positions_mm, data.pulse_energies)
+    columns = jacobian(experiment, chosen, data.positions_mm, data.pulse_energies,
+                       threads=threads)
     order = [n for n in chosen if n in names]  # the engine's order: declaration order
     return columns[..., [order.index(n) for n in names]]
 
 
-def _model_shifts(result: "FitResult", checked: Mapping[str, Any]
+def _model_shifts(result: "FitResult", checked: Mapping[str, Any], threads: int | None
                   ) -> tuple[dict[str, NDArray[np.float64]], dict[str, str]]:
     """The change of the model for one standard uncertainty of each input."""
     data, experiment, params = result.data, result.experiment, result.params
@@ -266,20 +270,20 @@ def _model_shifts(result: "FitResult", checked: Mapping[str, Any]
             dropped[key] = f"{key} is fitted"
         elif key in NAMES:
             if uncertainty:
-                shifts[key] = _slopes(experiment, params, data, [key])[..., 0] * uncertainty
+                shifts[key] = _slopes(experiment, params, data, [key], threads)[..., 0] * uncertainty
         elif key == "populations":
             for level, value in enumerate(uncertainty):
                 if value:
-                    shifts[f"populations[{level}]"] = _difference(result, key, value, level)
+                    shifts[f"populations[{level}]"] = _difference(result, key, value, threads, level)
         elif uncertainty:
-            shifts[key] = _difference(result, key, uncertainty)
-    energy = _energy_shifts(result, checked, "energy_scale" in fitted, dropped)
+            shifts[key] = _difference(result, key, uncertainty, threads)
+    energy = _energy_shifts(result, checked, "energy_scale" in fitted, dropped, threads)
     shifts.update(energy)
     return shifts, dropped
 
 
 def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted: bool,
-                   dropped: dict[str, str]) -> dict[str, NDArray[np.float64]]:
+                   dropped: dict[str, str], threads: int | None) -> dict[str, NDArray[np.float64]]:
     # Every pulse energy enters the model as energy_scale · E, so a relative
     # change of one energy is energy_scale times the derivative by
     # energy_scale, in that energy's curve only.
@@ -291,7 +295,7 @@ def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted
     if not calibration and not any(each):
         return {}
     data, params = result.data, result.params
-    relative = _slopes(result.experiment, params, data, ["energy_scale"])[..., 0] \
+    relative = _slopes(result.experiment, params, data, ["energy_scale"], threads)[..., 0] \
         * params["energy_scale"].value
     shifts = {}
     if calibration:
@@ -304,7 +308,7 @@ def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted
     return shifts
 
 
-def _difference(result: "FitResult", key: str, uncertainty: float,
+def _difference(result: "FitResult", key: str, uncertainty: float, threads: int | None,
                 level: int | None = None) -> NDArray[np.float64]:
     """∂m/∂e · δe by central differences of the exact engine (one-sided, second
     order, where e cannot go below its current value)."""
@@ -320,7 +324,7 @@ def _difference(result: "FitResult", key: str, uncertainty: float,
             populations[level] = value + offset
             changed = dataclasses.replace(experiment, populations=populations)
         return simulate(changed, result.params, result.data.positions_mm,
-                        result.data.pulse_energies)
+                        result.data.pulse_energies, threads=threads)
 
     centre_plus = curves(step)
     try:
