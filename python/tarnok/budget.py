@@ -161,7 +161,8 @@ def _numbers(name: str, value: Any, count: int) -> list[float]:
     return [_number(f"{name}[{i}]", v) for i, v in enumerate(value)]
 
 
-def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> ErrorBudget:
+def error_budget(result: "FitResult", uncertainties: Mapping[str, Any],
+                 threads: int | None = None) -> ErrorBudget:
     """Propagate standard uncertainties of fixed quantities into a fit's values.
 
     Parameters
@@ -170,6 +171,8 @@ def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> Error
         A fit that kept its data and experiment.
     uncertainties : mapping
         See :func:`check_uncertainties`.
+    threads : int or None
+        Threads for each evaluation of the model (None: every core).
 
     Returns
     -------
@@ -181,13 +184,13 @@ def error_budget(result: "FitResult", uncertainties: Mapping[str, Any]) -> Error
         raise ValueError("the result keeps no data or experiment to propagate through")
     data, experiment = result.data, result.experiment
     checked = check_uncertainties(uncertainties, data.n_energies)
-    shifts, dropped = _model_shifts(result, checked)
+    shifts, dropped = _model_shifts(result, checked, threads)
     names = result.var_names
     # Both apertures' curves, the absent ones left out, as the fit saw them.
     values, sigma = fit_arrays(data, experiment)
     present = np.isfinite(values).ravel()
     weights = np.ones(int(present.sum())) if sigma is None else 1.0 / sigma.ravel()[present]
-    slopes = _slopes(experiment, result.params, data, names).reshape(-1, len(names))[present]
+    slopes = _slopes(experiment, result.params, data, names, threads).reshape(-1, len(names))[present]
     weighted = slopes * weights[:, None]
     inverse, _, _, _ = _covariance(weighted)
     entries = {}
@@ -251,21 +254,21 @@ def _aperture(experiment: Experiment) -> dict[str, str]:
 
 
 def _slopes(experiment: Experiment, params: Parameters, data: Any,
-            names: Sequence[str]) -> NDArray[np.float64]:
+            names: Sequence[str], threads: int | None) -> NDArray[np.float64]:
     """∂m/∂p for ``names`` in that order (the engine's analytic derivatives),
     shape (blocks, energies, positions, len(names))."""
     chosen = params.copy()
     for name in chosen:
         chosen[name].vary = name in names
     columns = jacobian(experiment, chosen, data.positions_mm, data.pulse_energies,
-                       **_aperture(experiment))
+                       threads=threads, **_aperture(experiment))
     if columns.ndim == 3:
         columns = columns[None]
     order = [n for n in chosen if n in names]  # the engine's order: declaration order
     return columns[..., [order.index(n) for n in names]]
 
 
-def _model_shifts(result: "FitResult", checked: Mapping[str, Any]
+def _model_shifts(result: "FitResult", checked: Mapping[str, Any], threads: int | None
                   ) -> tuple[dict[str, NDArray[np.float64]], dict[str, str]]:
     """The change of the model for one standard uncertainty of each input."""
     data, experiment, params = result.data, result.experiment, result.params
@@ -279,20 +282,20 @@ def _model_shifts(result: "FitResult", checked: Mapping[str, Any]
             dropped[key] = f"{key} is fitted"
         elif key in NAMES:
             if uncertainty:
-                shifts[key] = _slopes(experiment, params, data, [key])[..., 0] * uncertainty
+                shifts[key] = _slopes(experiment, params, data, [key], threads)[..., 0] * uncertainty
         elif key == "populations":
             for level, value in enumerate(uncertainty):
                 if value:
-                    shifts[f"populations[{level}]"] = _difference(result, key, value, level)
+                    shifts[f"populations[{level}]"] = _difference(result, key, value, threads, level)
         elif uncertainty:
-            shifts[key] = _difference(result, key, uncertainty)
-    energy = _energy_shifts(result, checked, "energy_scale" in fitted, dropped)
+            shifts[key] = _difference(result, key, uncertainty, threads)
+    energy = _energy_shifts(result, checked, "energy_scale" in fitted, dropped, threads)
     shifts.update(energy)
     return shifts, dropped
 
 
 def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted: bool,
-                   dropped: dict[str, str]) -> dict[str, NDArray[np.float64]]:
+                   dropped: dict[str, str], threads: int | None) -> dict[str, NDArray[np.float64]]:
     # Every pulse energy enters the model as energy_scale · E, so a relative
     # change of one energy is energy_scale times the derivative by
     # energy_scale, in that energy's curve only.
@@ -304,7 +307,7 @@ def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted
     if not calibration and not any(each):
         return {}
     data, params = result.data, result.params
-    relative = _slopes(result.experiment, params, data, ["energy_scale"])[..., 0] \
+    relative = _slopes(result.experiment, params, data, ["energy_scale"], threads)[..., 0] \
         * params["energy_scale"].value
     shifts = {}
     if calibration:
@@ -317,7 +320,7 @@ def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted
     return shifts
 
 
-def _difference(result: "FitResult", key: str, uncertainty: float,
+def _difference(result: "FitResult", key: str, uncertainty: float, threads: int | None,
                 level: int | None = None) -> NDArray[np.float64]:
     """∂m/∂e · δe by central differences of the exact engine (one-sided, second
     order, where e cannot go below its current value)."""
@@ -333,7 +336,8 @@ def _difference(result: "FitResult", key: str, uncertainty: float,
             populations[level] = value + offset
             changed = dataclasses.replace(experiment, populations=populations)
         curves = simulate(changed, result.params, result.data.positions_mm,
-                          result.data.pulse_energies, **_aperture(changed))
+                          result.data.pulse_energies, threads=threads,
+                          **_aperture(changed))
         return curves if curves.ndim == 3 else curves[None]
 
     centre_plus = curves(step)

@@ -96,6 +96,9 @@ class StartOutcome:
     iterations: int
     nfev: int
     njev: int
+    duplicate_of: int | None = None
+    """The earlier start whose path this one joined, where it stopped
+    (``status`` "duplicate"; ``message`` says how close the two were)."""
 
 
 @dataclass
@@ -147,7 +150,8 @@ class FitResult:
     residual_runs: list[CurveRuns] = field(default_factory=list)
     """The runs test of every curve's residuals."""
     starts_at_best: int = 1
-    """How many starts reached the lowest χ² (within 1e-6 relative)."""
+    """How many starts reached the lowest χ² (within 1e-6 relative), counting
+    those that stopped on the path of one that did."""
     scaled_stderr: dict[str, float] | None = None
     """Standard errors × sqrt(reduced χ²), when χ² is implausible for the given σ."""
     budget: ErrorBudget | None = None
@@ -316,11 +320,16 @@ def fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: i
     n_starts : int
         Number of starts: the given values first, then points spread
         log-uniformly (a low-discrepancy sequence) over the bounds, or over
-        ±1 decade around the given values where there are none.
+        ±1 decade around the given values where there are none. Every two
+        iterations the starts are compared: one whose parameters lie within
+        0.1 standard errors of an earlier start's (by that start's
+        covariance), at a χ² no lower and within 1e-3 relative, stops there
+        as its duplicate (see :attr:`StartOutcome.duplicate_of`).
     engine : {"exact", "integrator"}
     threads : int or None
-        Worker threads for the starts (None: every core; 1: this thread).
-        The result is the same, bit for bit, for every thread count.
+        Threads for the starts and, while fewer starts than threads remain,
+        for the positions of their evaluations (None: every core; 1: this
+        thread). The result is the same, bit for bit, for every thread count.
     callback : callable, optional
         ``callback(progress: FitProgress)``, called on this thread a few times
         a second; returning True stops every start.
@@ -380,14 +389,14 @@ def _fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: 
                                                    data.pulse_energies, tolerance, limits)
     model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
     if engine == "exact":
-        resources.check_derivative_memory(experiment, len(names), min(threads, n_starts))
+        resources.check_derivative_memory(experiment, len(names), threads)
     values, sigma = fit_arrays(data, experiment)
     poll = _Poll(callback, n_starts)
     scales = [linear_scale(n, parameters[n].value, lower[k], upper[k])
               for k, n in enumerate(names)]
     raw = _core.fit(model, values, sigma, parameters.vector(),
                     indices, log_scale, lower, upper, n_starts, threads, seed,
-                    poll if callback is not None else None, scales)
+                    poll if callback is not None else None, scales=scales)
     if poll.interrupted:
         raw["abort_reason"] = _INTERRUPTED
     if raw["best"] < 0:
@@ -398,7 +407,7 @@ def _fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: 
         result = _grid_at_solution(result, given, chosen, tolerance, limits, threads, callback,
                                    seed)
     if uncertainties is not None:
-        result.budget = error_budget(result, uncertainties)
+        result.budget = error_budget(result, uncertainties, threads)
     return result
 
 
@@ -696,8 +705,10 @@ def closed_summary(data: ZScan, experiment: Experiment,
 
 
 def _starts_at_best(starts: list[StartOutcome], best: float) -> int:
-    return sum(1 for s in starts if math.isfinite(s.chisqr)
-               and s.chisqr - best <= SAME_OPTIMUM * abs(best))
+    # A duplicate stopped on its way to where the start it joined ended.
+    reached = {s.index for s in starts if s.duplicate_of is None and math.isfinite(s.chisqr)
+               and s.chisqr - best <= SAME_OPTIMUM * abs(best)}
+    return len(reached) + sum(1 for s in starts if s.duplicate_of in reached)
 
 
 def _fit_warnings(goodness: GoodnessOfFit | None, stats: Any, runs: list[CurveRuns],
@@ -734,7 +745,8 @@ def _start_outcome(index: int, raw: dict[str, Any], names: list[str]) -> StartOu
         index=index, start=dict(zip(names, map(float, raw["start"]))),
         values=dict(zip(names, map(float, raw["values"]))), chisqr=float(raw["chisqr"]),
         success=bool(raw["converged"]), status=str(raw["status"]), message=str(raw["message"]),
-        iterations=int(raw["iterations"]), nfev=int(raw["nfev"]), njev=int(raw["njev"]))
+        iterations=int(raw["iterations"]), nfev=int(raw["nfev"]), njev=int(raw["njev"]),
+        duplicate_of=None if raw.get("duplicate_of") is None else int(raw["duplicate_of"]))
 
 
 def _plain(value: Any) -> Any:

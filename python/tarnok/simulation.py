@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import numbers
+import os
 from typing import Any, Literal, NamedTuple
 
 import numpy as np
@@ -18,6 +20,7 @@ APERTURES: tuple[str, ...] = ("open", "closed", "both")
 ENGINES: tuple[str, ...] = ("exact", "integrator")
 MIN_POSITIONS = 5  # the curves are normalised on five points at each end
 MAX_POINTS = 10_000_000  # positions x energies; more is refused, not attempted
+MAX_THREADS = 1024
 
 
 class Diagnostics(NamedTuple):
@@ -34,7 +37,7 @@ class Diagnostics(NamedTuple):
 def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, engine: Engine = "exact", *,
              full_output: bool = False, tolerance: float | None = None,
-             aperture: Aperture = "open") -> Any:
+             threads: int | None = None, aperture: Aperture = "open") -> Any:
     """Model transmittance of every pulse energy at every position.
 
     Parameters
@@ -59,6 +62,9 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
         change of the curves that a finer grid may still bring (None: 1e-4,
         of the normalised transmittance). The grid is chosen at these
         parameters by :func:`tarnok.discretisation.choose`.
+    threads : int or None
+        Threads that share the exact engine's positions (None: every core;
+        1: one). The curves are the same, bit for bit, for every count.
     aperture : {"open", "closed", "both"}
         Which curves: the open aperture's (the default), the closed
         aperture's (the experiment must describe one; with
@@ -73,11 +79,12 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
     """
     _check_call(experiment, positions_mm, pulse_energies, engine)
     _check_aperture_choice(experiment, aperture)
+    threads = thread_count(threads)
     plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
     experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
     model = _engine_for(experiment, positions_mm, pulse_energies, engine)
     values = _values(parameters)
-    curves, _ = _interruptible.run(lambda: model.evaluate(values, []))
+    curves, _ = _interruptible.run(lambda: model.evaluate(values, [], threads))
     curves = _choose(curves, aperture, experiment)
     plausibility.require_finite_model(curves, "the model curves", experiment, parameters,
                                       pulse_energies)
@@ -89,9 +96,12 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
 
 def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, *, tolerance: float | None = None,
+             threads: int | None = None,
              aperture: Aperture = "open") -> NDArray[np.float64]:
     """Derivatives of :func:`simulate` (exact engine) by the varied parameters,
     on the grid :func:`simulate` would use (``tolerance`` as there).
+
+    ``threads`` as for :func:`simulate`.
 
     Returns
     -------
@@ -104,14 +114,15 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
     """
     _check_call(experiment, positions_mm, pulse_energies, "exact")
     _check_aperture_choice(experiment, aperture)
+    threads = thread_count(threads)
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
     experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance,
                           len(varied))
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
-    resources.check_derivative_memory(experiment, len(varied), threads=1)
+    resources.check_derivative_memory(experiment, len(varied), threads=threads)
     values = _values(parameters)
-    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied))
+    curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied, threads))
     if derivatives is None:
         return np.zeros(_choose(curves, aperture, experiment).shape + (0,))
     derivatives = _choose(derivatives, aperture, experiment)
@@ -133,14 +144,28 @@ def peak_irradiance(experiment: Experiment, parameters: Parameters, positions_mm
 
 def raw_transmittance(experiment: Experiment, parameters: Parameters,
                       positions_mm: ArrayLike, pulse_energies: ArrayLike, *,
-                      tolerance: float | None = None) -> NDArray[np.float64]:
+                      tolerance: float | None = None,
+                      threads: int | None = None) -> NDArray[np.float64]:
     """Transmitted over incident pulse energy before any normalisation (exact
     engine, on the grid :func:`simulate` would use); shape (n_energies,
-    n_positions)."""
+    n_positions). ``threads`` as for :func:`simulate`."""
+    threads = thread_count(threads)
     experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
     model = _engine_for(experiment, positions_mm, pulse_energies, "exact")
     values = _values(parameters)
-    return _interruptible.run(lambda: model.raw_transmittance(values))
+    return _interruptible.run(lambda: model.raw_transmittance(values, threads))
+
+
+def thread_count(threads: Any) -> int:
+    """The number of threads an evaluation may use: every core for None."""
+    if threads is None:
+        return os.cpu_count() or 1
+    # NumPy's integers count as integers; booleans do not.
+    if isinstance(threads, (bool, np.bool_)) or not isinstance(threads, numbers.Integral):
+        raise TypeError(f"threads must be an integer or None, got {type(threads).__name__}")
+    if not 1 <= threads <= MAX_THREADS:
+        raise ValueError(f"threads must be between 1 and {MAX_THREADS}, got {threads}")
+    return int(threads)
 
 
 def scan_arrays(positions_mm: ArrayLike, pulse_energies: ArrayLike

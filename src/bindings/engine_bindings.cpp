@@ -8,9 +8,12 @@
 #include <nanobind/stl/unique_ptr.h>
 #include <nanobind/stl/vector.h>
 
+#include <algorithm>
+
 #include "engine/exact_engine.hpp"
 #include "engine/integrator_engine.hpp"
 #include "engine/slice_propagation.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace tarnok::bindings {
 
@@ -45,9 +48,17 @@ std::vector<Parameter> varied_of(const std::vector<std::size_t>& indices) {
   return varied;
 }
 
+// The threads an evaluation may use: the calling thread and as many helpers
+// as `threads` leaves (the Python layer checks the count).
+struct EvaluationThreads {
+  explicit EvaluationThreads(std::size_t threads) : budget(std::max<std::size_t>(threads, 1), 1), scope(budget) {}
+  engine::ThreadBudget budget;
+  engine::BudgetScope scope;
+};
+
 // Evaluates with the interpreter lock released; the arrays are made after.
 nb::tuple evaluate(const engine::CurveModel& model, const engine::ParameterVector& values,
-                   const std::vector<std::size_t>& indices) {
+                   const std::vector<std::size_t>& indices, std::size_t threads) {
   const std::vector<Parameter> varied = varied_of(indices);
   const engine::ScanLayout& layout = model.layout();
   const bool derivatives = model.has_derivatives() && !varied.empty();
@@ -55,6 +66,7 @@ nb::tuple evaluate(const engine::CurveModel& model, const engine::ParameterVecto
   std::vector<double> jacobian(derivatives ? model.curve_count() * varied.size() : 0);
   {
     nb::gil_scoped_release released;
+    const EvaluationThreads on(threads);
     model.evaluate(values, varied, curves, jacobian);
   }
   // The curve blocks (open, then closed) stacked: one row per block and energy.
@@ -145,20 +157,25 @@ void bind_engines(nb::module_& m) {
   nb::class_<engine::ExactEngine, engine::CurveModel>(m, "ExactEngine")
       .def("evaluate",
            [](const engine::ExactEngine& model, const engine::ParameterVector& values,
-              const std::vector<std::size_t>& varied) { return evaluate(model, values, varied); },
-           nb::arg("values"), nb::arg("varied"),
-           "(curves, jacobian or None) for a full parameter vector")
+              const std::vector<std::size_t>& varied, std::size_t threads) {
+             return evaluate(model, values, varied, threads);
+           },
+           nb::arg("values"), nb::arg("varied"), nb::arg("threads") = 1,
+           "(curves, jacobian or None) for a full parameter vector, on up to `threads` threads")
       .def("raw_transmittance",
-           [](const engine::ExactEngine& model, const engine::ParameterVector& values) {
+           [](const engine::ExactEngine& model, const engine::ParameterVector& values,
+              std::size_t threads) {
              // The open aperture's raw transmittance, closed aperture or not.
              std::vector<double> raw(model.layout().size());
              {
                nb::gil_scoped_release released;
+               const EvaluationThreads on(threads);
                model.raw_transmittance(values, {}, raw, {});
              }
              return to_numpy(std::move(raw),
                              {model.layout().n_energies(), model.layout().n_positions});
-           })
+           },
+           nb::arg("values"), nb::arg("threads") = 1)
       .def("pulses_sent",
            [](const engine::ExactEngine& model, const engine::ParameterVector& values,
               const std::vector<std::size_t>& indices) {
@@ -184,8 +201,10 @@ void bind_engines(nb::module_& m) {
   nb::class_<engine::IntegratorEngine, engine::CurveModel>(m, "IntegratorEngine")
       .def("evaluate",
            [](const engine::IntegratorEngine& model, const engine::ParameterVector& values,
-              const std::vector<std::size_t>& varied) { return evaluate(model, values, varied); },
-           nb::arg("values"), nb::arg("varied"))
+              const std::vector<std::size_t>& varied, std::size_t threads) {
+             return evaluate(model, values, varied, threads);
+           },
+           nb::arg("values"), nb::arg("varied"), nb::arg("threads") = 1)
       .def("diagnostics", [](const engine::IntegratorEngine& model) {
         const engine::Diagnostics d = model.diagnostics();
         return nb::make_tuple(d.messages, d.lines, d.first_lines);

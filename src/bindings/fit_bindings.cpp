@@ -74,6 +74,7 @@ nb::dict start_dict(const rf::StartResult& s, const rf::SolverOptions& options) 
   d["iterations"] = s.iterations;
   d["nfev"] = s.function_evaluations;
   d["njev"] = s.jacobian_evaluations;
+  d["duplicate_of"] = s.duplicate_of ? nb::cast(*s.duplicate_of) : nb::none();
   return d;
 }
 
@@ -88,6 +89,7 @@ std::string status_name(rf::FitStatus status) {
     case rf::FitStatus::model_failed: return "model_failed";
     case rf::FitStatus::start_failed: return "start_failed";
     case rf::FitStatus::cancelled: return "cancelled";
+    case rf::FitStatus::duplicate: return "duplicate";
     case rf::FitStatus::not_run: return "not_run";
   }
   return "unknown";
@@ -100,7 +102,9 @@ void bind_fit(nb::module_& m) {
          const engine::ParameterVector& values, const std::vector<std::size_t>& varied_indices,
          const std::vector<bool>& log_scale, const std::vector<double>& lower,
          const std::vector<double>& upper, std::size_t n_starts, std::size_t threads,
-         std::uint64_t seed, nb::object callback, const std::vector<double>& scales) {
+         std::uint64_t seed, nb::object callback, std::size_t duplicate_interval,
+         double duplicate_chi_square, double duplicate_distance,
+         const std::vector<double>& scales) {
         const std::size_t n = varied_indices.size();
         if (log_scale.size() != n || lower.size() != n || upper.size() != n)
           throw nb::value_error("one scale and bound per varied parameter");
@@ -124,6 +128,11 @@ void bind_fit(nb::module_& m) {
         const auto starts = rf::make_start_points(space, user, n_starts, seed);
         rf::MultiStartOptions options;
         options.threads = threads;
+        // Zero turns the comparison of starts off (for benchmarks of what it saves).
+        options.duplicates.enabled = duplicate_interval > 0;
+        options.duplicates.interval = duplicate_interval;
+        options.duplicates.chi_square = duplicate_chi_square;
+        options.duplicates.distance = duplicate_distance;
 
         StopRequest stop;
         rf::MultiStartResult result;
@@ -181,6 +190,9 @@ void bind_fit(nb::module_& m) {
       nb::arg("model"), nb::arg("data"), nb::arg("sigma").none(), nb::arg("values"),
       nb::arg("varied"), nb::arg("log_scale"), nb::arg("lower"), nb::arg("upper"),
       nb::arg("n_starts"), nb::arg("threads"), nb::arg("seed"), nb::arg("callback").none(),
+      nb::arg("duplicate_interval") = rf::DuplicateTest{}.interval,
+      nb::arg("duplicate_chi_square") = rf::DuplicateTest{}.chi_square,
+      nb::arg("duplicate_distance") = rf::DuplicateTest{}.distance,
       nb::arg("scales") = std::vector<double>{});
 }
 

@@ -1,7 +1,10 @@
 #include "engine/exact_engine.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <limits>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -9,6 +12,7 @@
 #include "engine/incident_pulse.hpp"
 #include "engine/pulse_train.hpp"
 #include "engine/slice_propagation.hpp"
+#include "engine/worker_pool.hpp"
 
 namespace tarnok::engine {
 
@@ -93,6 +97,134 @@ ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
     aperture_.emplace(transmittance, aperture_field_nodes, aperture_plane_nodes);
 }
 
+namespace {
+
+// What every column of one evaluation reads, and nothing writes.
+struct ColumnInputs {
+  const Experiment& experiment;
+  const Discretisation& grids;
+  const ScanLayout& layout;
+  const ParameterVector& values;
+  std::span<const Parameter> varied;  // n_dir directions
+  const SliceSystem& system;
+  const PulseTrain* train;
+};
+
+// Transmittance (and its derivatives) of one column, a position of one pulse
+// energy, into its own slots of raw and d_raw. Its radial nodes stay
+// together and are summed in node order, so the result does not depend on
+// which thread computes it.
+void transmit_column(const ColumnInputs& in, std::size_t cell, EvaluationWork& work,
+                     std::span<double> raw, std::span<double> d_raw) {
+  const std::size_t n_dir = in.varied.size();
+  const std::size_t nt = in.grids.t_grid.size();
+  const std::size_t nodes = in.grids.radial_nodes.size();
+  const std::size_t e = cell / in.layout.n_positions, i = cell % in.layout.n_positions;
+  const BeamLogSlopes slopes = incident_pulse(in.experiment, in.grids, in.layout.position(e, i),
+                                              in.layout.pulse_energies[e], in.values, work.irradiance);
+  double out = 0.0, incident = 0.0;
+  std::fill(work.d_out.begin(), work.d_out.end(), 0.0);
+  std::fill(work.d_in.begin(), work.d_in.end(), 0.0);
+  for (std::size_t q = 0; q < nodes; ++q) {
+    const std::span<const double> pulse(work.irradiance.data() + q * nt, nt);
+    for (std::size_t j = 0; j < nt; ++j)
+      for (std::size_t v = 0; v < n_dir; ++v)
+        work.d_incident[j * n_dir + v] = pulse[j] * slopes.of(in.varied[v]);
+    const double weight = in.grids.radial_weights[q];
+    const double transmitted =
+        in.train != nullptr
+            ? in.train->transmit(pulse, work.d_incident, work.slices, work.train_work, work.d_transmitted)
+            : in.system.transmit(pulse, work.d_incident, work.slices, work.d_transmitted);
+    out += weight * transmitted;
+    double incident_sum = 0.0;
+    for (double value : pulse) incident_sum += value;
+    incident += weight * incident_sum;
+    for (std::size_t v = 0; v < n_dir; ++v) {
+      work.d_out[v] += weight * work.d_transmitted[v];
+      for (std::size_t j = 0; j < nt; ++j) work.d_in[v] += weight * work.d_incident[j * n_dir + v];
+    }
+  }
+  raw[cell] = out / incident;
+  for (std::size_t v = 0; v < n_dir; ++v)
+    d_raw[cell * n_dir + v] = (work.d_out[v] - raw[cell] * work.d_in[v]) / incident;
+}
+
+// A cell costs a fraction of a microsecond, waking a helper tens of
+// microseconds: with fewer cells than this (about a millisecond's work) for
+// each, a helper would cost more than it saves.
+constexpr std::size_t cells_per_helper = 4096;
+
+// The columns of one evaluation, shared out among the threads of a team:
+// each thread claims the next column until none is left. Each column writes
+// only its own slots, so the values are those of one thread in any case.
+class ColumnTeam {
+ public:
+  ColumnTeam(const ColumnInputs& inputs, std::span<double> raw, std::span<double> d_raw,
+             const std::stop_token& stop)
+      : inputs_(inputs), raw_(raw), d_raw_(d_raw), stop_(stop) {}
+
+  void operator()() noexcept {
+    ThreadWork thread_work;
+    EvaluationWork& work = *thread_work;
+    try {
+      work.prepare(inputs_.system, inputs_.train, inputs_.grids.t_grid.size() * inputs_.grids.radial_nodes.size(),
+                   inputs_.varied.size());
+    } catch (...) {
+      fail(0, std::current_exception());
+      return;
+    }
+    work.train_work.pulses = 0;
+    const std::size_t columns = inputs_.layout.size();
+    for (;;) {
+      if (stop_.stop_requested()) {
+        stopped_.store(true, std::memory_order_relaxed);
+        break;
+      }
+      if (failed_.load(std::memory_order_acquire)) break;
+      const std::size_t cell = next_.fetch_add(1, std::memory_order_relaxed);
+      if (cell >= columns) break;
+      try {
+        transmit_column(inputs_, cell, work, raw_, d_raw_);
+      } catch (...) {
+        fail(cell, std::current_exception());
+      }
+    }
+    pulses_.fetch_add(work.train_work.pulses, std::memory_order_relaxed);
+  }
+
+  bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+  std::size_t pulses() const noexcept { return pulses_.load(std::memory_order_relaxed); }
+  // Every column before the one that failed first has been claimed by then,
+  // so the lowest failing column, whose error is rethrown, is the same for
+  // any number of threads.
+  void rethrow_error() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  void fail(std::size_t cell, std::exception_ptr error) noexcept {
+    const std::lock_guard lock(error_mutex_);
+    if (!error_ || cell < error_cell_) {
+      error_ = std::move(error);
+      error_cell_ = cell;
+    }
+    failed_.store(true, std::memory_order_release);
+  }
+
+  const ColumnInputs& inputs_;
+  std::span<double> raw_, d_raw_;
+  const std::stop_token& stop_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<std::size_t> pulses_{0};
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> failed_{false};
+  std::mutex error_mutex_;
+  std::exception_ptr error_;  // of the lowest failing column, guarded by error_mutex_
+  std::size_t error_cell_ = 0;
+};
+
+}  // namespace
+
 void ExactEngine::raw_transmittance(const ParameterVector& values,
                                     std::span<const Parameter> varied, std::span<double> raw,
                                     std::span<double> d_raw, const std::stop_token& stop,
@@ -107,53 +239,19 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
   const SliceSystem used(experiment_, grids_, values, varied.first(n_dir), mode, record_limit_);
   std::optional<PulseTrain> pulse_train;
   if (train) pulse_train.emplace(used, values, varied.first(n_dir), 1.0 / experiment_.repetition_rate);
-  const std::size_t nt = grids_.t_grid.size();
-  const std::size_t nodes = grids_.radial_nodes.size();
-  ThreadWork thread_work;
-  EvaluationWork& work = *thread_work;
-  work.prepare(used, pulse_train ? &*pulse_train : nullptr, nt * nodes, n_dir);
-  work.train_work.pulses = 0;
-
-  for (std::size_t e = 0; e < layout_.n_energies(); ++e) {
-    for (std::size_t i = 0; i < layout_.n_positions; ++i) {
-      if (stop.stop_requested()) {
-        std::fill(raw.begin(), raw.end(), std::numeric_limits<double>::quiet_NaN());
-        return;
-      }
-      const BeamLogSlopes slopes = incident_pulse(experiment_, grids_, layout_.position(e, i),
-                                                  layout_.pulse_energies[e], values, work.irradiance);
-      double out = 0.0, in = 0.0;
-      std::fill(work.d_out.begin(), work.d_out.end(), 0.0);
-      std::fill(work.d_in.begin(), work.d_in.end(), 0.0);
-      for (std::size_t q = 0; q < nodes; ++q) {
-        const std::span<const double> pulse(work.irradiance.data() + q * nt, nt);
-        for (std::size_t j = 0; j < nt; ++j)
-          for (std::size_t v = 0; v < n_dir; ++v)
-            work.d_incident[j * n_dir + v] = pulse[j] * slopes.of(varied[v]);
-        const double weight = grids_.radial_weights[q];
-        const double transmitted =
-            pulse_train ? pulse_train->transmit(pulse, work.d_incident, work.slices, work.train_work,
-                                                work.d_transmitted)
-                        : used.transmit(pulse, work.d_incident, work.slices, work.d_transmitted);
-        out += weight * transmitted;
-        double incident_sum = 0.0;
-        for (double value : pulse) incident_sum += value;
-        in += weight * incident_sum;
-        for (std::size_t v = 0; v < n_dir; ++v) {
-          work.d_out[v] += weight * work.d_transmitted[v];
-          for (std::size_t j = 0; j < nt; ++j)
-            work.d_in[v] += weight * work.d_incident[j * n_dir + v];
-        }
-      }
-      const std::size_t cell = e * layout_.n_positions + i;
-      raw[cell] = out / in;
-      for (std::size_t v = 0; v < n_dir; ++v)
-        d_raw[cell * n_dir + v] = (work.d_out[v] - raw[cell] * work.d_in[v]) / in;
-    }
+  const ColumnInputs inputs{experiment_, grids_, layout_, values, varied.first(n_dir), used,
+                            pulse_train ? &*pulse_train : nullptr};
+  ColumnTeam team(inputs, raw, d_raw, stop);
+  const std::size_t columns = layout_.size();
+  const std::size_t cells = columns * grids_.radial_nodes.size() * grids_.t_grid.size() * grids_.z_slices;
+  run_with_budget(std::min(columns - 1, cells / cells_per_helper), team);
+  team.rethrow_error();
+  if (team.stopped()) {
+    std::fill(raw.begin(), raw.end(), std::numeric_limits<double>::quiet_NaN());
+    return;
   }
   if (pulses_sent != nullptr)
-    *pulses_sent = pulse_train ? work.train_work.pulses
-                               : layout_.size() * nodes * (used.records() ? 2 : 1);
+    *pulses_sent = pulse_train ? team.pulses() : columns * grids_.radial_nodes.size() * (used.records() ? 2 : 1);
 }
 
 void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parameter> varied,

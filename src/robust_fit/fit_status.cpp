@@ -38,6 +38,8 @@ std::string describe(FitStatus status, const SolverOptions& options) {
       return "model could not be evaluated at the start values";
     case FitStatus::cancelled:
       return "cancelled";
+    case FitStatus::duplicate:
+      return "stopped: joined the path of an earlier start";
     case FitStatus::not_run:
       return "not run: cancelled before this start began";
   }

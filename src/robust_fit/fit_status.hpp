@@ -15,6 +15,7 @@ enum class FitStatus {
   model_failed,          // the model could not be evaluated at the trial points around the current values
   start_failed,          // the model could not be evaluated at the start values
   cancelled,             // stopped on request; the result holds the best point reached
+  duplicate,             // stopped where it had joined an earlier start's path (StartResult::duplicate_of)
   not_run,               // cancelled before this start began
 };
 

@@ -43,10 +43,12 @@ double largest_magnitude(std::span<const double> values) {
 
 enum class Trial { accepted, worse, failed, cancelled };
 
-class Fit {
+}  // namespace
+
+class StartFit::Fit {
  public:
-  Fit(const ResidualModel& model, const ParameterSpace& space, const SolverOptions& options,
-      const SolverHooks& hooks)
+  Fit(const ResidualModel& model, const ParameterSpace& space, std::span<const double> start_values,
+      const SolverOptions& options, const SolverHooks& hooks)
       : space_(space),
         options_(options),
         hooks_(hooks),
@@ -57,25 +59,58 @@ class Fit {
         u_(n_), trial_u_(n_), p_(n_), trial_p_(n_), delta_(n_), gradient_(n_),
         r_(m_), trial_r_(m_),
         jacobian_(m_ * n_), trial_jacobian_(m_ * n_), internal_jacobian_(m_ * n_),
-        freedom_(n_, Freedom::free) {}
-
-  StartResult run(std::span<const double> start_values) {
+        freedom_(n_, Freedom::free) {
     start_values_ = space_.clamped(start_values);
     p_ = start_values_;
     space_.to_internal(p_, u_);
-    if (const auto status = evaluate_start()) return finish(*status);
-    if (notify() == IterationDecision::stop) return finish(FitStatus::cancelled);
+  }
+
+  // Runs until `iterations` accepted steps in all or the end of the fit;
+  // returns true once it has ended. Each call goes on where the last stopped,
+  // so a fit advanced in pieces takes the same steps as one run to its end.
+  bool advance_to(std::size_t iterations) {
+    if (result_) return true;
+    if (!begun_) {
+      begun_ = true;
+      if (const auto status = evaluate_start()) return end(*status);
+      if (notify() == IterationDecision::stop) return end(FitStatus::cancelled);
+    }
     for (;;) {
-      if (iterations_ >= options_.max_iterations) return finish(FitStatus::max_iterations);
-      if (hooks_.stop.stop_requested()) return finish(FitStatus::cancelled);
+      if (iterations_ >= options_.max_iterations) return end(FitStatus::max_iterations);
+      if (iterations_ >= iterations) return false;
+      if (hooks_.stop.stop_requested()) return end(FitStatus::cancelled);
       prepare_iteration();
-      if (const auto status = take_step()) return finish(*status);
+      if (const auto status = take_step()) return end(*status);
       ++iterations_;
       const bool stop_asked = notify() == IterationDecision::stop;
-      if (chi_square_settled()) return finish(FitStatus::converged_chi_square);
-      if (stop_asked) return finish(FitStatus::cancelled);
+      if (chi_square_settled()) return end(FitStatus::converged_chi_square);
+      if (stop_asked) return end(FitStatus::cancelled);
     }
   }
+
+  // Ends a fit that has not ended, where it stands.
+  void end_here(FitStatus status, std::string message) {
+    if (result_) return;
+    end(status);
+    result_->message = std::move(message);
+  }
+
+  bool begun() const { return begun_; }
+  bool ended() const { return result_.has_value(); }
+  bool converged() const { return result_ && is_converged(result_->status); }
+  std::size_t iterations() const { return iterations_; }
+  // NaN until the start values have been evaluated.
+  double chi_square() const {
+    if (result_) return result_->chi_square;
+    return evaluated_ ? chi_square_ : std::numeric_limits<double>::quiet_NaN();
+  }
+  std::span<const double> values() const { return result_ ? result_->values : p_; }
+  // dr/dp at values(), column-major; empty when never formed.
+  std::span<const double> jacobian() const {
+    if (result_) return result_->jacobian;
+    return evaluated_ ? std::span<const double>(jacobian_) : std::span<const double>();
+  }
+  StartResult take_result() { return std::move(*result_); }
 
  private:
   std::optional<FitStatus> evaluate_start() {
@@ -231,6 +266,11 @@ class Fit {
     accept(trial_chi_square);
   }
 
+  bool end(FitStatus status) {
+    result_ = finish(status);
+    return true;
+  }
+
   StartResult finish(FitStatus status) {
     if (evaluated_ && is_converged(status)) place_on_bounds();
     StartResult result;
@@ -272,17 +312,40 @@ class Fit {
   std::size_t settled_steps_ = 0;
   std::size_t consecutive_failures_ = 0;
   bool evaluated_ = false;
+  bool begun_ = false;
+  std::optional<StartResult> result_;  // once the fit has ended
 };
-
-}  // namespace
 
 StartResult levenberg_marquardt(const ResidualModel& model, const ParameterSpace& space,
                                 std::span<const double> start_values, const SolverOptions& options,
                                 const SolverHooks& hooks) {
+  StartFit fit(model, space, start_values, options, hooks);
+  fit.advance_to(options.max_iterations);
+  return fit.take_result();
+}
+
+StartFit::StartFit(const ResidualModel& model, const ParameterSpace& space,
+                   std::span<const double> start_values, const SolverOptions& options,
+                   const SolverHooks& hooks) {
   if (model.parameter_count() != space.size())
     throw std::invalid_argument("the model and the parameter space disagree on the number of parameters");
   space.check_point(start_values);
-  return Fit(model, space, options, hooks).run(start_values);
+  fit_ = std::make_unique<Fit>(model, space, start_values, options, hooks);
 }
+
+StartFit::StartFit(StartFit&&) noexcept = default;
+StartFit& StartFit::operator=(StartFit&&) noexcept = default;
+StartFit::~StartFit() = default;
+
+bool StartFit::advance_to(std::size_t iterations) { return fit_->advance_to(iterations); }
+void StartFit::end_here(FitStatus status, std::string message) { fit_->end_here(status, std::move(message)); }
+bool StartFit::begun() const { return fit_->begun(); }
+bool StartFit::ended() const { return fit_->ended(); }
+bool StartFit::converged() const { return fit_->converged(); }
+std::size_t StartFit::iterations() const { return fit_->iterations(); }
+double StartFit::chi_square() const { return fit_->chi_square(); }
+std::span<const double> StartFit::values() const { return fit_->values(); }
+std::span<const double> StartFit::jacobian() const { return fit_->jacobian(); }
+StartResult StartFit::take_result() { return fit_->take_result(); }
 
 }  // namespace tarnok::robust_fit

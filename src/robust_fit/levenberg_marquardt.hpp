@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <span>
+#include <string>
 #include <stop_token>
 
 #include "robust_fit/parameter_space.hpp"
@@ -38,6 +40,42 @@ struct SolverHooks {
   std::stop_token stop;          // checked every iteration and before every model call
   IterationObserver observer;    // called on the fitting thread; returning stop ends the fit as cancelled
   std::size_t start_index = 0;   // passed through to the observer
+};
+
+// One start's fit, advanced a number of iterations at a time, so that a driver
+// can compare starts at the same iteration and end those it no longer needs.
+// Advanced in pieces it takes the same steps as levenberg_marquardt whole.
+// The model, space, options and hooks must outlive it.
+class StartFit {
+ public:
+  // Throws as levenberg_marquardt.
+  StartFit(const ResidualModel& model, const ParameterSpace& space,
+           std::span<const double> start_values, const SolverOptions& options,
+           const SolverHooks& hooks);
+  StartFit(StartFit&&) noexcept;
+  StartFit& operator=(StartFit&&) noexcept;
+  ~StartFit();
+
+  // Runs until `iterations` accepted steps in all, or the end of the fit;
+  // true once it has ended. Exceptions of the model or observer propagate.
+  bool advance_to(std::size_t iterations);
+  // Ends a fit that has not ended where it stands, with this status and message.
+  void end_here(FitStatus status, std::string message);
+
+  bool begun() const;
+  bool ended() const;
+  bool converged() const;                  // ended with a converged status
+  std::size_t iterations() const;          // accepted steps so far
+  double chi_square() const;               // at values(); NaN before the start was evaluated
+  std::span<const double> values() const;  // natural values of the current (or final) point
+  // dr/dp at values(), m x n column-major, natural parameters; empty if not formed.
+  std::span<const double> jacobian() const;
+  // The outcome, once ended (then only once).
+  StartResult take_result();
+
+ private:
+  class Fit;
+  std::unique_ptr<Fit> fit_;
 };
 
 // Minimises chi-square = sum r^2 over u from start_values (natural, clamped into the

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct StartResult {
   std::size_t jacobian_evaluations = 0;   // Jacobians formed, analytic or by differences
   std::vector<double> residuals;          // m residuals at values; empty if never evaluated
   std::vector<double> jacobian;           // dr/dp at values, m x n column-major, natural parameters; empty if not formed
+  std::optional<std::size_t> duplicate_of;  // for FitStatus::duplicate: the earlier start whose path it joined
 };
 
 }  // namespace tarnok::robust_fit

@@ -69,7 +69,10 @@ def test_derivative_records_beyond_the_memory_are_refused(monkeypatch):
                     params, Z, [1e-4])  # a record that fits
     with pytest.raises(MemoryError, match="1000 x 1000 need about 19 MiB \\(1 thread x "
                                           "19 MiB\\), but only 10 MiB are available"):
-        tarnok.jacobian(experiment, params, Z, [1e-4])
+        tarnok.jacobian(experiment, params, Z, [1e-4], threads=1)
+    # Every thread a jacobian may share its positions with keeps a record.
+    with pytest.raises(MemoryError, match="3 threads"):
+        tarnok.jacobian(experiment, params, Z, [1e-4], threads=3)
     data = tarnok.ZScan(Z, np.ones((1, Z.size)), [1e-4])
     with pytest.raises(MemoryError, match="4 threads"):
         tarnok.fit(data, experiment, params, n_starts=8, threads=4)
