@@ -134,6 +134,12 @@ def test_blocks_of_simulate_and_jacobian():
     assert slopes.shape == (2, 2, X.size, 1)
     assert np.abs(slopes[0]).max() == 0.0  # refraction does not reach the open aperture
     assert np.abs(slopes[1]).max() > 0.0
+    # The positions are shared out over threads; each writes only its own.
+    p["sigma_12"].vary = True
+    one = tarnok.jacobian(experiment, p, x, energies, aperture="both", threads=1)
+    np.testing.assert_array_equal(one, tarnok.jacobian(experiment, p, x, energies,
+                                                       aperture="both", threads=2))
+    p["sigma_12"].vary = False
     divided = kerr_experiment(aperture_transmittance=0.2, closed_divided=True)
     np.testing.assert_allclose(tarnok.simulate(divided, p, x, energies, aperture="closed"),
                                both[1] / both[0], rtol=1e-14)
