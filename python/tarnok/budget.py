@@ -22,6 +22,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 from numpy.typing import NDArray
 
+from .closed_aperture import fit_arrays, has_aperture
 from .derived import derived_quantities
 from .experiment import Experiment, LEVELS
 from .parameters import NAMES, UNITS, Parameters
@@ -185,12 +186,15 @@ def error_budget(result: "FitResult", uncertainties: Mapping[str, Any],
     checked = check_uncertainties(uncertainties, data.n_energies)
     shifts, dropped = _model_shifts(result, checked, threads)
     names = result.var_names
-    weights = np.ones(data.transmittance.size) if data.sigma is None else 1.0 / data.sigma.ravel()
-    slopes = _slopes(experiment, result.params, data, names, threads).reshape(-1, len(names))
+    # Both apertures' curves, the absent ones left out, as the fit saw them.
+    values, sigma = fit_arrays(data, experiment)
+    present = np.isfinite(values).ravel()
+    weights = np.ones(int(present.sum())) if sigma is None else 1.0 / sigma.ravel()[present]
+    slopes = _slopes(experiment, result.params, data, names, threads).reshape(-1, len(names))[present]
     weighted = slopes * weights[:, None]
     inverse, _, _, _ = _covariance(weighted)
     entries = {}
-    moves = {label: -(inverse @ (weighted.T @ (shift.ravel() * weights)))
+    moves = {label: -(inverse @ (weighted.T @ (shift.ravel()[present] * weights)))
              for label, shift in shifts.items()} if inverse is not None else {}
     for k, name in enumerate(names):
         p = result.params[name]
@@ -222,7 +226,8 @@ def _derived_entries(result: "FitResult", moves: Mapping[str, NDArray[np.float64
         elif label == "thickness":
             thickness += step * checked["thickness"]
         quantities = derived_quantities(shifted, result.var_names, None,
-                                        experiment.wavelength, populations, thickness)
+                                        experiment.wavelength, populations, thickness,
+                                        experiment.linear_index)
         return {name: q.value for name, q in quantities.items()}
 
     # The closed forms are smooth: a central difference over a thousandth of
@@ -243,14 +248,22 @@ def _derived_entries(result: "FitResult", moves: Mapping[str, NDArray[np.float64
     return entries
 
 
+def _aperture(experiment: Experiment) -> dict[str, str]:
+    # Without an aperture the call is the one it always was.
+    return {"aperture": "both"} if has_aperture(experiment) else {}
+
+
 def _slopes(experiment: Experiment, params: Parameters, data: Any,
             names: Sequence[str], threads: int | None) -> NDArray[np.float64]:
-    """∂m/∂p for ``names`` in that order (the engine's analytic derivatives)."""
+    """∂m/∂p for ``names`` in that order (the engine's analytic derivatives),
+    shape (blocks, energies, positions, len(names))."""
     chosen = params.copy()
     for name in chosen:
         chosen[name].vary = name in names
     columns = jacobian(experiment, chosen, data.positions_mm, data.pulse_energies,
-                       threads=threads)
+                       threads=threads, **_aperture(experiment))
+    if columns.ndim == 3:
+        columns = columns[None]
     order = [n for n in chosen if n in names]  # the engine's order: declaration order
     return columns[..., [order.index(n) for n in names]]
 
@@ -302,7 +315,7 @@ def _energy_shifts(result: "FitResult", checked: Mapping[str, Any], scale_fitted
     for row, value in enumerate(each):
         if value:
             shift = np.zeros_like(relative)
-            shift[row] = relative[row] * value
+            shift[:, row] = relative[:, row] * value
             shifts[f"pulse_energy[{row}]"] = shift
     return shifts
 
@@ -322,8 +335,10 @@ def _difference(result: "FitResult", key: str, uncertainty: float, threads: int 
             populations = list(experiment.populations)
             populations[level] = value + offset
             changed = dataclasses.replace(experiment, populations=populations)
-        return simulate(changed, result.params, result.data.positions_mm,
-                        result.data.pulse_energies, threads=threads)
+        curves = simulate(changed, result.params, result.data.positions_mm,
+                          result.data.pulse_energies, threads=threads,
+                          **_aperture(changed))
+        return curves if curves.ndim == 3 else curves[None]
 
     centre_plus = curves(step)
     try:

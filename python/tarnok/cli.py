@@ -112,7 +112,9 @@ read, so a measurement can be planned before it is made.
 
 Writes simulation.csv (pulse_energy_J, position_mm, transmittance,
 peak_irradiance_W_per_m2; with --noise also measured and sigma, synthetic
-data for trying a fit) and simulation.png into the output folder, and
+data for trying a fit; with a closed aperture in [experiment] also
+closed_transmittance, and with --noise closed_measured and closed_sigma)
+and simulation.png into the output folder, and
 prints the peak irradiance at the focus and the largest change of the
 transmittance for each energy."""
 
@@ -536,13 +538,17 @@ def _planning_grid(run: RunDescription, args: argparse.Namespace
 
 
 def _print_simulation(energies: np.ndarray, curves: np.ndarray,
-                      irradiance: np.ndarray) -> None:
-    print(f"{'pulse energy':>12}  {'peak irradiance at focus':>24}  {'largest change of T':>19}")
+                      irradiance: np.ndarray, closed: np.ndarray | None = None) -> None:
+    extra = f"  {'closed: max - min':>17}" if closed is not None else ""
+    print(f"{'pulse energy':>12}  {'peak irradiance at focus':>24}  {'largest change of T':>19}"
+          f"{extra}")
     for row, energy in enumerate(energies):
         change = curves[row] - 1.0
         extreme = change[int(np.argmax(np.abs(change)))]
+        pv = "" if closed is None else \
+            f"  {(closed[row].max() - closed[row].min()) * 100:>16.2f}%"
         print(f"{format_energy(float(energy)):>12}  "
-              f"{irradiance[row].max():>19.3e} W/m²  {extreme * 100:>+18.2f}%")
+              f"{irradiance[row].max():>19.3e} W/m²  {extreme * 100:>+18.2f}%{pv}")
 
 
 def _simulate_command(args: argparse.Namespace) -> int:
@@ -553,20 +559,25 @@ def _simulate_command(args: argparse.Namespace) -> int:
     try:
         experiment, grid = _input_step(run.source, lambda: _simulation_grid(
             experiment, parameters, positions, energies))
-        curves = _input_step(run.source, lambda: simulate(experiment, parameters, positions,
-                                                          energies, run.fit.engine))
+        both = experiment.has_aperture
+        curves = _input_step(run.source, lambda: simulate(
+            experiment, parameters, positions, energies, run.fit.engine,
+            aperture="both" if both else "open"))
+        closed = None
+        if both:
+            curves, closed = curves[0], curves[1]
         irradiance = _input_step(run.source, lambda: _finite_irradiance(
             experiment, parameters, positions, energies))
         if plan.replacing:
             _input_step(plan.folder, lambda: plan.remove_earlier(keep=()))
         written = _input_step(plan.folder, lambda: write_simulation(
             plan.folder, positions, energies, curves, irradiance,
-            args.format or run.output.format, noise=args.noise, seed=args.seed))
+            args.format or run.output.format, noise=args.noise, seed=args.seed, closed=closed))
     except BaseException:
         plan.discard_if_unused()
         raise
     if not args.quiet:
-        _print_simulation(energies, curves, irradiance)
+        _print_simulation(energies, curves, irradiance, closed)
         if grid is not None:
             print(f"grid: {grid.describe()}")
         print()

@@ -28,14 +28,27 @@ def data_hash(data: ZScan) -> str:
     ``result.json`` (which keeps every digit)."""
     digest = hashlib.sha256()
     for array in (data.positions_mm, data.transmittance, data.pulse_energies):
-        values = np.ascontiguousarray(array, dtype="<f8")
+        values = _canonical(array)
         digest.update(repr(values.shape).encode())
         digest.update(values.tobytes())
     if data.sigma is None:
         digest.update(b"no sigma")
     else:
-        digest.update(np.ascontiguousarray(data.sigma, dtype="<f8").tobytes())
+        digest.update(_canonical(data.sigma).tobytes())
+    if data.closed is not None:
+        # Scans without closed-aperture curves keep the hash they always had.
+        digest.update(b"closed")
+        digest.update(_canonical(data.closed).tobytes())
+        digest.update(b"no sigma" if data.closed_sigma is None
+                      else _canonical(data.closed_sigma).tobytes())
     return f"{HASH_NAME}:{digest.hexdigest()}"
+
+
+def _canonical(array: np.ndarray) -> np.ndarray:
+    # An absent curve is NaN, whose bits may differ between NaNs; JSON keeps
+    # none of them (null), so they are all made one.
+    values = np.ascontiguousarray(array, dtype="<f8")
+    return np.where(np.isnan(values), np.nan, values).astype("<f8")
 
 
 @dataclass(frozen=True)

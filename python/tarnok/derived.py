@@ -1,12 +1,19 @@
 """Quantities that researchers compare with the literature, derived from the
 fitted parameters and the experiment: the two-photon coefficient β and
-cross-section δ, the linear absorption, the saturation irradiance and ratios
-of cross-sections, each with a standard error propagated through the fit's
-covariance.
+cross-section δ, the linear absorption, the saturation irradiance, ratios
+of cross-sections, and the Kerr index with the third-order susceptibility,
+each with a standard error propagated through the fit's covariance.
 
 Conventions: β = δ·N1/(hν), so that the light loses β·I² per unit length;
 each two-photon transition takes two photons, so level 2 gains β·I²/(2hν)
-per unit volume and time. 1 GM = 1e-58 m⁴·s."""
+per unit volume and time. 1 GM = 1e-58 m⁴·s.
+
+The Kerr index n2 (m²/W) is that of n = n0 + n2·I, the light gathering the
+phase k0·n2·I per unit length. With the irradiance I = ½·n0·ε0·c·|E|² of a
+field E·cos(ωt) and the polarisation P = ε0·χ(3)·(3/4)·|E|²·E at ω (SI,
+χ(3) in m²/V²): Re χ(3) = (4/3)·n0²·ε0·c·n2 and, since the light loses
+β·I² per unit length, Im χ(3) = n0²·ε0·c·λ·β/(3π). The figure of merit
+n2/(λ·β) is dimensionless."""
 
 from __future__ import annotations
 
@@ -20,6 +27,7 @@ from numpy.typing import NDArray
 PLANCK = 6.62607015e-34  # J s
 SPEED_OF_LIGHT = 299792458.0  # m/s
 GOEPPERT_MAYER = 1e-58  # m^4 s
+VACUUM_PERMITTIVITY = 8.8541878188e-12  # F/m (CODATA 2022)
 
 
 class DerivedQuantity(NamedTuple):
@@ -51,18 +59,25 @@ def _photon_energy(wavelength: float) -> float:
 
 
 def _definitions(wavelength: float, ground_population: float,
-                 thickness: float) -> list[_Definition]:
+                 thickness: float, linear_index: float = 1.0) -> list[_Definition]:
     h_nu = _photon_energy(wavelength)
+    # n0^2 eps0 c, which turns an irradiance coefficient into a susceptibility.
+    medium = linear_index**2 * VACUUM_PERMITTIVITY * SPEED_OF_LIGHT
 
     def present(name: str) -> Callable[[Mapping[str, float], set[str]], bool]:
         return lambda v, varied: name in varied or v[name] > 0.0
+
+    def signed_present(name: str) -> Callable[[Mapping[str, float], set[str]], bool]:
+        return lambda v, varied: name in varied or v.get(name, 0.0) != 0.0
+
+    def beta(v: Mapping[str, float]) -> float:
+        return v["delta_12"] * ground_population / h_nu
 
     def ratio_present(name: str) -> Callable[[Mapping[str, float], set[str]], bool]:
         return lambda v, varied: v["sigma_12"] > 0.0 and (name in varied or v[name] > 0.0)
 
     return [
-        _Definition("beta", "m/W", "cm/GW", 1e11, ("delta_12",),
-                    lambda v: v["delta_12"] * ground_population / h_nu, present("delta_12")),
+        _Definition("beta", "m/W", "cm/GW", 1e11, ("delta_12",), beta, present("delta_12")),
         _Definition("delta_12", "m^4 s", "GM", 1.0 / GOEPPERT_MAYER, ("delta_12",),
                     lambda v: v["delta_12"], present("delta_12")),
         _Definition("alpha_0", "1/m", "1/cm", 1e-2, ("sigma_12",),
@@ -77,13 +92,25 @@ def _definitions(wavelength: float, ground_population: float,
                     lambda v: v["sigma_23"] / v["sigma_12"], ratio_present("sigma_23")),
         _Definition("sigma_45/sigma_12", "", "", 1.0, ("sigma_45", "sigma_12"),
                     lambda v: v["sigma_45"] / v["sigma_12"], ratio_present("sigma_45")),
+        _Definition("n2", "m^2/W", "cm^2/W", 1e4, ("n2",), lambda v: v["n2"],
+                    signed_present("n2")),
+        _Definition("Re chi3", "m^2/V^2", "m^2/V^2", 1.0, ("n2",),
+                    lambda v: 4.0 / 3.0 * medium * v["n2"], signed_present("n2")),
+        _Definition("Im chi3", "m^2/V^2", "m^2/V^2", 1.0, ("delta_12",),
+                    lambda v: medium * wavelength * beta(v) / (3.0 * math.pi),
+                    present("delta_12")),
+        _Definition("n2/(lambda beta)", "", "", 1.0, ("n2", "delta_12"),
+                    lambda v: v["n2"] / (wavelength * beta(v)),
+                    lambda v, varied: (signed_present("n2")(v, varied) and v["delta_12"] > 0.0
+                                       and ground_population > 0.0)),
     ]
 
 
 def derived_quantities(values: Mapping[str, float], var_names: Sequence[str],
                        covar: NDArray[np.float64] | None, wavelength: float,
                        populations: Sequence[float],
-                       thickness: float) -> dict[str, DerivedQuantity]:
+                       thickness: float, linear_index: float = 1.0
+                       ) -> dict[str, DerivedQuantity]:
     """The derived quantities that apply to these values.
 
     Parameters
@@ -98,6 +125,9 @@ def derived_quantities(values: Mapping[str, float], var_names: Sequence[str],
         Of the experiment (m).
     populations : sequence of 5 floats
         Initial populations (1/m³); the ground state's enters β and α0.
+    linear_index : float
+        The sample's linear refractive index n0 (the experiment's), which
+        enters χ(3).
 
     Returns
     -------
@@ -106,7 +136,7 @@ def derived_quantities(values: Mapping[str, float], var_names: Sequence[str],
     """
     varied = set(var_names)
     out: dict[str, DerivedQuantity] = {}
-    for d in _definitions(wavelength, float(populations[0]), thickness):
+    for d in _definitions(wavelength, float(populations[0]), thickness, linear_index):
         if not d.applies(values, varied):
             continue
         value = d.formula(values)

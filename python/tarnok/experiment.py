@@ -57,6 +57,23 @@ class Experiment:
         not relaxed since the last ones: each pulse then meets the periodic
         steady state of the train. None (the default): every pulse meets the
         initial populations.
+    aperture_transmittance : float or None
+        Linear transmittance S of a closed aperture, in (0, 1]: the fraction
+        of the linear beam's energy it passes. None (the default): no closed
+        aperture, and the model gives the open curves alone.
+    aperture_radius : float or None
+        The aperture's radius (m) instead of S, which then follows from the
+        linear beam in the aperture plane; needs ``aperture_distance``.
+    aperture_distance : float or None
+        Distance (m) from the focus to the aperture plane, fixed while the
+        sample moves; it must lie beyond every scan position. None (the
+        default): the aperture sits in the far field.
+    linear_index : float
+        Linear refractive index n0 of the sample (default 1), used only for
+        the derived susceptibility χ(3).
+    closed_divided : bool
+        Whether the closed curves are given, and modelled, divided by the
+        open ones (default False).
 
     Raises
     ------
@@ -76,6 +93,11 @@ class Experiment:
     beam: Beam = "gaussian"
     radial_nodes: GridSize = AUTO
     repetition_rate: float | None = None
+    aperture_transmittance: float | None = None
+    aperture_radius: float | None = None
+    aperture_distance: float | None = None
+    linear_index: float = 1.0
+    closed_divided: bool = False
     _core: Any = field(init=False, repr=False, compare=False)
 
     def __post_init__(self) -> None:
@@ -97,6 +119,7 @@ class Experiment:
         if self.repetition_rate is not None:
             set_(self, "repetition_rate",
                  check.positive("repetition_rate", self.repetition_rate, "Hz"))
+        _check_aperture(self)
         if self.auto_axes:
             # Nothing is compiled until the grid is chosen, so an evaluation
             # cannot run on a grid nobody chose.
@@ -107,7 +130,9 @@ class Experiment:
         set_(self, "_core", _core.experiment(
             self.wavelength, self.w0, self.M2, self.tau, self.thickness,
             list(self.populations), self.t_slices, self.z_slices, self.beam,
-            self.radial_nodes, self.repetition_rate or 0.0))
+            self.radial_nodes, self.repetition_rate or 0.0, self.aperture_transmittance or 0.0,
+            self.aperture_radius or 0.0, self.aperture_distance or 0.0, self.linear_index,
+            self.closed_divided))
 
     @property
     def auto_axes(self) -> tuple[str, ...]:
@@ -126,7 +151,9 @@ class Experiment:
         d = self.to_dict()
         return (Experiment, (d["wavelength"], d["w0"], d["M2"], d["tau"], d["thickness"],
                              d["populations"], d["t_slices"], d["z_slices"], d["beam"],
-                             d["radial_nodes"], d["repetition_rate"]))
+                             d["radial_nodes"], d["repetition_rate"],
+                             d["aperture_transmittance"], d["aperture_radius"],
+                             d["aperture_distance"], d["linear_index"], d["closed_divided"]))
 
     def to_dict(self) -> dict[str, Any]:
         """The fields as plain Python values (JSON-ready)."""
@@ -136,7 +163,46 @@ class Experiment:
             "populations": list(self.populations), "t_slices": self.t_slices,
             "z_slices": self.z_slices, "beam": self.beam,
             "radial_nodes": self.radial_nodes, "repetition_rate": self.repetition_rate,
+            "aperture_transmittance": self.aperture_transmittance,
+            "aperture_radius": self.aperture_radius,
+            "aperture_distance": self.aperture_distance, "linear_index": self.linear_index,
+            "closed_divided": self.closed_divided,
         }
+
+    @property
+    def has_aperture(self) -> bool:
+        """Whether a closed aperture is described (its curves follow the open)."""
+        return self.aperture_transmittance is not None or self.aperture_radius is not None
+
+
+def _check_aperture(e: Experiment) -> None:
+    set_ = object.__setattr__
+    if e.aperture_transmittance is not None:
+        value = check.real("aperture_transmittance", e.aperture_transmittance)
+        if not 0.0 < value <= 1.0:
+            raise ValueError(f"aperture_transmittance must lie in (0, 1], got {value!r}")
+        set_(e, "aperture_transmittance", value)
+    if e.aperture_radius is not None:
+        set_(e, "aperture_radius", check.positive("aperture_radius", e.aperture_radius, "m"))
+    if e.aperture_distance is not None:
+        set_(e, "aperture_distance",
+             check.positive("aperture_distance", e.aperture_distance, "m"))
+    set_(e, "linear_index", check.positive("linear_index", e.linear_index, ""))
+    if not isinstance(e.closed_divided, bool):
+        raise TypeError(f"closed_divided must be True or False, got {e.closed_divided!r}")
+    if e.aperture_transmittance is not None and e.aperture_radius is not None:
+        raise ValueError("give aperture_transmittance or aperture_radius, not both")
+    if e.aperture_radius is not None and e.aperture_distance is None:
+        raise ValueError("aperture_radius needs aperture_distance: the far field has no radius")
+    if e.has_aperture and e.beam != "gaussian":
+        raise ValueError("a closed aperture needs beam='gaussian': the on-axis beam has no "
+                         "radial profile")
+    if e.has_aperture and e.repetition_rate is not None:
+        raise ValueError("a closed aperture is modelled for single pulses only: "
+                         "repetition_rate must be None")
+    if e.closed_divided and not e.has_aperture:
+        raise ValueError("closed_divided needs a closed aperture (aperture_transmittance or "
+                         "aperture_radius)")
 
 
 def _grid_size(name: str, value: Any, low: int, high: int) -> GridSize:

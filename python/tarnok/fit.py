@@ -7,6 +7,7 @@ import dataclasses
 import math
 import numbers
 import os
+import dataclasses
 from dataclasses import asdict, dataclass, field
 from typing import Any, Callable, Literal, Mapping, Sequence
 
@@ -14,16 +15,18 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _core, discretisation, plausibility, resources
+from .closed_aperture import (ClosedApertureSummary, as_blocks, fit_arrays, rayleigh_range,
+                              refined_positions, summarise)
 from .budget import ErrorBudget, check_uncertainties, error_budget
 from .compare import data_hash
 from .derived import DerivedQuantity, derived_quantities
 from .discretisation import Discretisation
 from .experiment import Experiment
 from .intervals import ConfidenceIntervals, conf_interval
-from .parameters import NAMES, Parameters
+from .parameters import NAMES, SIGNED, Parameters
 from .report import fit_report
 from .residual_tests import (CurveRuns, GoodnessOfFit, curve_runs, goodness_of_fit,
-                             goodness_warning, runs_warning)
+                             goodness_warning, runs_test, runs_warning)
 from .simulation import ENGINES, _engine_for
 from .statistics import (STEP_TOLERANCE, fit_quality_warnings, fit_statistics,
                          identifiability_warnings)
@@ -38,10 +41,29 @@ SAME_OPTIMUM = 1e-6
 MAX_REFITS = 3
 
 
+# What a refraction parameter of either sign is of order of, when neither its
+# start nor its bounds say: n2 of 1e-15 cm^2/W, a refraction cross-section of
+# 1e-21 m^2 (in the solver's coordinates they then move by about 1).
+TYPICAL_MAGNITUDE = {"n2": 1e-19, "sigma_r2": 1e-21, "sigma_r4": 1e-21}
+
+
+def linear_scale(name: str, start: float, lower: float, upper: float) -> float:
+    """The unit a parameter fitted linearly moves in (the solver's tolerances
+    apply to value / scale): 1 for the focus position in mm, as it always was;
+    for the refraction parameters the size of the start value, else of the
+    bounds, else a typical magnitude. Log-scale parameters ignore it."""
+    if is_log_scale(name) or name == "z0":
+        return 1.0
+    if start != 0.0 and math.isfinite(start):
+        return abs(start)
+    finite = [abs(b) for b in (lower, upper) if math.isfinite(b) and b != 0.0]
+    return min(finite) if finite else TYPICAL_MAGNITUDE.get(name, 1.0)
+
+
 def is_log_scale(name: str) -> bool:
-    """Whether the fit works in the logarithm of the parameter (all but the
-    focus position, which may be negative)."""
-    return name != "z0"
+    """Whether the fit works in the logarithm of the parameter (all but those
+    that may be negative: the focus position and the refraction)."""
+    return name not in SIGNED
 
 
 @dataclass(frozen=True)
@@ -136,6 +158,15 @@ class FitResult:
     """Statistical and systematic uncertainties, when uncertainties were given."""
     intervals: ConfidenceIntervals | None = None
     """Profile-likelihood intervals, once :meth:`conf_interval` has run."""
+    closed_best_fit: NDArray[np.float64] | None = None
+    """The closed-aperture model at the data positions (energies × positions),
+    when the experiment has a closed aperture."""
+    closed_residual: NDArray[np.float64] | None = None
+    """Its residuals, as ``residual``; NaN where a closed curve was not measured."""
+    rms_closed_per_energy: NDArray[np.float64] | None = None
+    """rms of data − model of each closed curve (NaN where absent)."""
+    closed_aperture: ClosedApertureSummary | None = None
+    """ΔT_pv, peak–valley separation and ⟨ΔΦ0⟩ of each energy's closed curve."""
     discretisation: Discretisation | None = None
     """The grid the fit used (``experiment`` holds it too), how it was chosen
     and its estimated error at the solution."""
@@ -207,7 +238,11 @@ class FitResult:
         state = " (aborted: best so far)" if self.aborted else ""
         return plot_fit(self.data, self.best_fit,
                         title=title or f"reduced χ² = {self.redchi:.4g}{state}",
-                        systematic=[c.index for c in self.residual_runs if c.systematic])
+                        systematic=[c.index for c in self.residual_runs
+                                    if c.systematic and c.aperture == "open"],
+                        closed_model=self.closed_best_fit if self.data.has_closed else None,
+                        closed_systematic=[c.index for c in self.residual_runs
+                                           if c.systematic and c.aperture == "closed"])
 
     def to_dict(self) -> dict[str, Any]:
         """Plain JSON-ready data (lists, floats, strings; None for NaN/inf)."""
@@ -232,6 +267,12 @@ class FitResult:
             "discretisation": None if self.discretisation is None
             else self.discretisation.to_dict(),
         }
+        if self.closed_best_fit is not None:
+            out["closed_best_fit"] = _plain(self.closed_best_fit)
+            out["closed_residual"] = _plain(self.closed_residual)
+            out["rms_closed_per_energy"] = _plain(self.rms_closed_per_energy)
+            out["closed_aperture"] = None if self.closed_aperture is None \
+                else self.closed_aperture.to_dict()
         for name in ("chisqr", "redchi", "aic", "bic", "rsquared", "condition_number"):
             out[name] = _plain(getattr(self, name))
         for name in ("ndata", "nvarys", "nfree", "nfev", "njev", "success", "aborted", "status",
@@ -243,6 +284,10 @@ class FitResult:
                 "transmittance": _plain(self.data.transmittance),
                 "pulse_energies": _plain(self.data.pulse_energies),
                 "sigma": None if self.data.sigma is None else _plain(self.data.sigma)}
+            if self.data.has_closed:
+                out["data"]["closed"] = _plain(self.data.closed)
+                out["data"]["closed_sigma"] = None if self.data.closed_sigma is None \
+                    else _plain(self.data.closed_sigma)
         if self.experiment is not None:
             out["experiment"] = self.experiment.to_dict()
         return _json_safe(out)
@@ -345,16 +390,19 @@ def _fit(data: ZScan, experiment: Experiment, parameters: Parameters, n_starts: 
     model = _engine_for(experiment, data.positions_mm, data.pulse_energies, engine)
     if engine == "exact":
         resources.check_derivative_memory(experiment, len(names), threads)
-    sigma = None if data.sigma is None else np.ascontiguousarray(data.sigma)
+    values, sigma = fit_arrays(data, experiment)
     poll = _Poll(callback, n_starts)
-    raw = _core.fit(model, np.ascontiguousarray(data.transmittance), sigma, parameters.vector(),
+    scales = [linear_scale(n, parameters[n].value, lower[k], upper[k])
+              for k, n in enumerate(names)]
+    raw = _core.fit(model, values, sigma, parameters.vector(),
                     indices, log_scale, lower, upper, n_starts, threads, seed,
-                    poll if callback is not None else None)
+                    poll if callback is not None else None, scales=scales)
     if poll.interrupted:
         raw["abort_reason"] = _INTERRUPTED
     if raw["best"] < 0:
         _no_start_has_a_value(raw, experiment, parameters, data)
-    result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model)
+    result = _result(raw, data, experiment, parameters, names, lower, upper, engine, model,
+                     values, sigma, scales)
     if check_grid or chosen is not None:
         result = _grid_at_solution(result, given, chosen, tolerance, limits, threads, callback,
                                    seed)
@@ -473,11 +521,11 @@ def _bounds(parameters: Parameters, names: list[str]) -> tuple[list[float], list
     lower, upper = [], []
     for name in names:
         p = parameters[name]
-        if name != "z0" and p.value <= 0.0:
+        if is_log_scale(name) and p.value <= 0.0:
             raise ValueError(f"{name} is varied on a logarithmic scale and needs a start "
                              f"value above zero, got {p.value!r}")
         # On a logarithmic scale a bound at or below zero is no bound at all.
-        low = p.min if name == "z0" or p.min > 0.0 else -math.inf
+        low = p.min if not is_log_scale(name) or p.min > 0.0 else -math.inf
         lower.append(low)
         upper.append(p.max)
     return lower, upper
@@ -506,20 +554,28 @@ class _Poll:
 
 def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters: Parameters,
             names: list[str], lower: list[float], upper: list[float], engine: str,
-            model: Any) -> FitResult:
+            model: Any, values_fitted: NDArray[np.float64],
+            sigma_fitted: NDArray[np.float64] | None, scales: list[float]) -> FitResult:
     starts = [_start_outcome(k, s, names) for k, s in enumerate(raw["starts"])]
     best = raw["best"]
     chosen = starts[best]
-    residual = np.asarray(raw["residual"])
-    jacobian = np.asarray(raw["jacobian"]).reshape(residual.size, len(names))
-    weights = np.ones(residual.size) if data.sigma is None else data.sigma.ravel() ** -2.0
-    stats = fit_statistics(residual, jacobian, data.transmittance.ravel(), weights,
+    # Absent curves (NaN) give no residual: the statistics count the present
+    # values of both apertures, and every array handed back keeps the data's
+    # layout with NaN where nothing was measured.
+    present = np.isfinite(values_fitted).ravel()
+    residual = _full_residual(np.asarray(raw["residual"], dtype=np.float64), present)
+    jacobian = np.asarray(raw["jacobian"]).reshape(-1, len(names))
+    if jacobian.shape[0] == present.size and not present.all():
+        jacobian = jacobian[present]
+    weights = np.ones(int(present.sum())) if sigma_fitted is None else \
+        sigma_fitted.ravel()[present] ** -2.0
+    stats = fit_statistics(residual[present], jacobian, values_fitted.ravel()[present], weights,
                            absolute_sigma=data.sigma is not None)
     values = np.array([chosen.values[n] for n in names])
     identifiability = identifiability_warnings(
         names, values, stats, np.array(lower), np.array(upper),
         log_scale=[is_log_scale(n) for n in names],
-        tolerance=float(raw.get("step_tolerance", STEP_TOLERANCE)))
+        tolerance=float(raw.get("step_tolerance", STEP_TOLERANCE)), linear_scales=scales)
 
     fitted = parameters.copy()
     for k, name in enumerate(names):
@@ -530,11 +586,23 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
         p.correl = {other: float(stats.correl[k, j]) for j, other in enumerate(names)
                     if j != k and math.isfinite(stats.correl[k, j])}
     shape = data.transmittance.shape
-    sigma = 1.0 if data.sigma is None else data.sigma
-    best_fit = data.transmittance - residual.reshape(shape) * sigma
+    blocks = values_fitted.shape[0] // data.n_energies
+    residual = residual.reshape(blocks * shape[0], shape[1])
+    if blocks == 1 and present.all():
+        sigma = 1.0 if data.sigma is None else data.sigma
+        best_fit = data.transmittance - residual * sigma
+        curves = best_fit
+    else:
+        # Where a curve is absent the residual says nothing of the model, so
+        # the model is evaluated once more at the solution.
+        if raw.get("best_fit") is not None:
+            curves = np.asarray(raw["best_fit"], dtype=np.float64).reshape(residual.shape)
+        else:
+            curves = as_blocks(model.evaluate(fitted.vector(), [])[0], data.n_energies)
+        best_fit = np.array(curves[:shape[0]])
     aborted = bool(raw["cancelled"])
     goodness = goodness_of_fit(stats.chisqr, stats.nfree) if data.sigma is not None else None
-    runs = curve_runs(residual.reshape(shape), data.positions_mm, best_fit, data.pulse_energies)
+    runs = _runs(residual, data, curves, blocks)
     at_best = _starts_at_best(starts, chosen.chisqr)
     warnings = _fit_warnings(goodness, stats, runs, at_best, starts) + identifiability
     scaled = None
@@ -545,23 +613,95 @@ def _result(raw: dict[str, Any], data: ZScan, experiment: Experiment, parameters
     if integrator_messages:
         warnings.append(f"the integrator reported {integrator_messages} diagnostics during "
                         "the fit; its values there may be unreliable")
-    return FitResult(
+    result = FitResult(
         params=fitted, init_params=parameters.copy(), best_fit=best_fit,
-        residual=residual.reshape(shape), covar=stats.covar, var_names=list(names),
+        residual=residual[:shape[0]], covar=stats.covar, var_names=list(names),
         chisqr=stats.chisqr, redchi=stats.redchi, aic=stats.aic, bic=stats.bic,
         rsquared=stats.rsquared, ndata=stats.ndata, nvarys=stats.nvarys, nfree=stats.nfree,
         nfev=sum(s.nfev for s in starts), njev=sum(s.njev for s in starts),
         success=chosen.success and not aborted, aborted=aborted, status=chosen.status,
         message=_stop_message(raw, chosen, aborted),
         warnings=warnings, starts=starts, best_start=best, weighted=data.sigma is not None,
-        rms_per_energy=np.sqrt(np.mean((data.transmittance - best_fit) ** 2, axis=1)),
+        rms_per_energy=_rms(data.transmittance, best_fit),
         condition_number=stats.condition_number, engine=engine,
         integrator_messages=integrator_messages,
         derived=derived_quantities(fitted.valuesdict(), names, stats.covar, experiment.wavelength,
-                                   experiment.populations, experiment.thickness),
+                                   experiment.populations, experiment.thickness,
+                                   experiment.linear_index),
         data=data, experiment=experiment,
         goodness_of_fit=goodness, residual_runs=runs, starts_at_best=at_best,
         scaled_stderr=scaled)
+    if blocks == 2:
+        closed = np.array(curves[shape[0]:])
+        result.closed_best_fit = closed
+        result.closed_residual = residual[shape[0]:]
+        measured = values_fitted[shape[0]:]
+        result.rms_closed_per_energy = _rms(measured, closed)
+        result.closed_aperture = closed_summary(data, experiment, fitted)
+    return result
+
+
+def _full_residual(residual: NDArray[np.float64], present: NDArray[np.bool_]
+                   ) -> NDArray[np.float64]:
+    """The residuals in the data's layout, NaN where absent, whether the
+    engine handed back every value or the present ones only."""
+    if residual.size == present.size:
+        full = residual.copy()
+        full[~present] = np.nan
+        return full
+    full = np.full(present.size, np.nan)
+    full[present] = residual
+    return full
+
+
+def _rms(measured: NDArray[np.float64], model: NDArray[np.float64]) -> NDArray[np.float64]:
+    difference = measured - model
+    out = np.full(measured.shape[0], np.nan)
+    rows = ~np.isnan(difference).all(axis=1)
+    out[rows] = np.sqrt(np.mean(difference[rows] ** 2, axis=1))
+    return out
+
+
+def _runs(residual: NDArray[np.float64], data: ZScan, curves: NDArray[np.float64],
+          blocks: int) -> list[CurveRuns]:
+    """The runs test of every measured curve, the open ones first."""
+    n = data.n_energies
+    if blocks == 1 and data.open_rows.all():
+        return curve_runs(residual, data.positions_mm, curves, data.pulse_energies)
+    runs = []
+    for block, (aperture, rows) in enumerate((("open", data.open_rows),
+                                              ("closed", data.closed_rows))[:blocks]):
+        for row in np.flatnonzero(rows):
+            k = block * n + int(row)
+            runs.append(dataclasses.replace(
+                runs_test(residual[k], data.positions_mm[row], curves[k], int(row),
+                          float(data.pulse_energies[row])), aperture=aperture))
+    return runs
+
+
+def closed_summary(data: ZScan, experiment: Experiment,
+                   params: Parameters) -> ClosedApertureSummary | None:
+    """The peak–valley summary of the closed-aperture model at ``params``,
+    divided by the open one, on a grid finer than the data's (None when it
+    cannot be evaluated)."""
+    from .simulation import peak_irradiance, simulate
+
+    values = params.valuesdict()
+    z_r = rayleigh_range(experiment.wavelength, values["w0"] or experiment.w0,
+                         values["M2"] or experiment.M2)
+    fine = refined_positions(data.positions_mm, z_r * 1e3)
+    try:
+        # Absorption deepens the closed curve as much as the open one; the
+        # peak and valley of refraction are those of closed / open (what
+        # the model gives directly when it is divided).
+        both = simulate(experiment, params, fine, data.pulse_energies, aperture="both")
+        curves = both[1] if getattr(experiment, "closed_divided", False) else both[1] / both[0]
+        z0 = params["z0"].value
+        focus = peak_irradiance(experiment, params, z0 + np.linspace(-1e-3, 1e-3, 5),
+                                data.pulse_energies)[:, 2]
+    except (ValueError, RuntimeError):
+        return None
+    return summarise(data, experiment, values, np.asarray(curves), fine, focus)
 
 
 def _starts_at_best(starts: list[StartOutcome], best: float) -> int:
@@ -580,7 +720,10 @@ def _fit_warnings(goodness: GoodnessOfFit | None, stats: Any, runs: list[CurveRu
         warnings.append(text)
     warnings += fit_quality_warnings(stats)
     for curve in runs:
-        if text := runs_warning(curve, format_energy(curve.pulse_energy)):
+        label = format_energy(curve.pulse_energy)
+        if curve.aperture == "closed":
+            label += " closed-aperture"
+        if text := runs_warning(curve, label):
             warnings.append(text)
     finished = sum(1 for s in starts if math.isfinite(s.chisqr))
     if finished > 1 and at_best == 1:

@@ -326,11 +326,16 @@ class _Profile:
 
 
 def _chisqr_without_fit(result: "FitResult", params: Any) -> float:
+    from .closed_aperture import has_aperture, joint_chisqr
     from .simulation import simulate
 
     data = result.data
     # One thread, as the constrained fits beside it: the profiles already
     # keep every core busy.
+    if has_aperture(result.experiment):
+        model = simulate(result.experiment, params, data.positions_mm, data.pulse_energies,
+                         result.engine, aperture="both", threads=1)
+        return joint_chisqr(data, result.experiment, model)
     model = simulate(result.experiment, params, data.positions_mm, data.pulse_energies,
                      result.engine, threads=1)
     residual = data.transmittance - model

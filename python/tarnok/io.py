@@ -99,6 +99,8 @@ class Curve:
         Where the curve came from, for messages and plot legends.
     closed : numpy.ndarray or None
         Closed-aperture signal at the same positions, when measured.
+    closed_sigma : numpy.ndarray or None
+        Uncertainty of each closed-aperture value, when measured.
     """
 
     positions_mm: np.ndarray
@@ -107,6 +109,7 @@ class Curve:
     pulse_energy: float
     source: str
     closed: np.ndarray | None = None
+    closed_sigma: np.ndarray | None = None
 
     def __post_init__(self) -> None:
         positions = _frozen_vector("positions_mm", self.positions_mm, self.source)
@@ -128,6 +131,15 @@ class Curve:
                 raise ValueError(f"{self.source}: closed has {closed.size} values but "
                                  f"positions_mm has {positions.size}")
             object.__setattr__(self, "closed", closed)
+        if self.closed_sigma is not None:
+            if self.closed is None:
+                raise ValueError(f"{self.source}: closed_sigma given without a closed-aperture "
+                                 "signal")
+            closed_sigma = _frozen_vector("closed_sigma", self.closed_sigma, self.source)
+            if closed_sigma.shape != positions.shape:
+                raise ValueError(f"{self.source}: closed_sigma has {closed_sigma.size} values "
+                                 f"but positions_mm has {positions.size}")
+            object.__setattr__(self, "closed_sigma", closed_sigma)
         energy = float(self.pulse_energy)
         if not (math.isfinite(energy) and energy > 0):
             raise ValueError(f"{self.source}: pulse_energy must be a positive number "
@@ -402,11 +414,13 @@ class _Columns:
     signal: np.ndarray
     sigma: np.ndarray | None
     closed: np.ndarray | None
+    closed_sigma: np.ndarray | None = None
 
 
 def _read_columns(table: _Table, position: Column, signal: Column, sigma: Column | None,
                   reference: Column | None, position_unit: str,
-                  step_size_mm: float | None, closed: Column | None = None) -> _Columns:
+                  step_size_mm: float | None, closed: Column | None = None,
+                  closed_sigma: Column | None = None) -> _Columns:
     positions = table.numbers(table.column_index(position, "position"))
     positions = _positions_in_mm(table.path, positions, position_unit, step_size_mm)
     signals = table.numbers(table.column_index(signal, "signal"))
@@ -416,6 +430,12 @@ def _read_columns(table: _Table, position: Column, signal: Column, sigma: Column
     closed_signals = None
     if closed is not None:
         closed_signals = table.numbers(table.column_index(closed, "closed-aperture"))
+    closed_sigmas = None
+    if closed_sigma is not None:
+        if closed is None:
+            raise ValueError("closed_sigma: needs the closed-aperture column (closed) too")
+        closed_sigmas = table.numbers(table.column_index(closed_sigma, "closed-aperture sigma"),
+                                      positive=True)
     if reference is not None:
         references = table.numbers(table.column_index(reference, "reference"), nonzero=True)
         signals = signals / references
@@ -423,7 +443,9 @@ def _read_columns(table: _Table, position: Column, signal: Column, sigma: Column
             sigmas = sigmas / np.abs(references)
         if closed_signals is not None:
             closed_signals = closed_signals / references
-    return _Columns(positions, signals, sigmas, closed_signals)
+        if closed_sigmas is not None:
+            closed_sigmas = closed_sigmas / np.abs(references)
+    return _Columns(positions, signals, sigmas, closed_signals, closed_sigmas)
 
 
 def _require_enough_points(path: str, n_points: int, what: str) -> None:
@@ -593,7 +615,8 @@ def load_curve(path: str | os.PathLike[str], position: Column = 0, signal: Colum
                energy_unit: EnergyUnit = 1.0, position_unit: str = "mm",
                step_size_mm: float | None = None, header: bool | None = None,
                delimiter: str | None = None, closed: Column | None = None,
-               repetition_rate: float | None = None) -> Curve:
+               repetition_rate: float | None = None,
+               closed_sigma: Column | None = None) -> Curve:
     """Read one scan at one pulse energy from its own file.
 
     Parameters
@@ -627,6 +650,8 @@ def load_curve(path: str | os.PathLike[str], position: Column = 0, signal: Colum
         Column of the closed-aperture signal, kept with the curve.
     repetition_rate : float, optional
         Pulses per second; turns a power in the file name into a pulse energy.
+    closed_sigma : str or int, optional
+        Column of uncertainties of the closed-aperture signal (positive).
 
     Returns
     -------
@@ -646,10 +671,10 @@ def load_curve(path: str | os.PathLike[str], position: Column = 0, signal: Colum
                               repetition_rate)
     table = _read_table(path, delimiter=delimiter, header=header)
     columns = _read_columns(table, position, signal, sigma, reference, position_unit,
-                            step_size_mm, closed)
+                            step_size_mm, closed, closed_sigma)
     _require_enough_points(table.path, columns.position.size, "the curve")
     return Curve(columns.position, columns.signal, columns.sigma, energy, str(path),
-                 columns.closed)
+                 columns.closed, columns.closed_sigma)
 
 
 def _energy_for_file(path: str | os.PathLike[str], pulse_energy: float | None,
@@ -690,7 +715,8 @@ def load_long(path: str | os.PathLike[str], energy: Column, position: Column,
               position_unit: str = "mm", step_size_mm: float | None = None,
               header: bool | None = None, delimiter: str | None = None,
               energy_unit: EnergyUnit = 1.0, closed: Column | None = None,
-              repetition_rate: float | None = None) -> list[Curve]:
+              repetition_rate: float | None = None,
+              closed_sigma: Column | None = None) -> list[Curve]:
     """Read every curve from one table with a row per point and an energy column.
 
     Parameters
@@ -700,7 +726,7 @@ def load_long(path: str | os.PathLike[str], energy: Column, position: Column,
     energy, position, signal : str or int
         Columns by header name or 0-based index. The energy column holds
         numbers in ``energy_unit``.
-    sigma, reference, closed : str or int, optional
+    sigma, reference, closed, closed_sigma : str or int, optional
         As for :func:`load_curve`.
     position_unit, step_size_mm, header, delimiter
         As for :func:`load_curve`.
@@ -728,7 +754,7 @@ def load_long(path: str | os.PathLike[str], energy: Column, position: Column,
     table = _read_table(path, delimiter=delimiter, header=header)
     energies = table.numbers(table.column_index(energy, "energy"), positive=True)
     columns = _read_columns(table, position, signal, sigma, reference, position_unit,
-                            step_size_mm, closed)
+                            step_size_mm, closed, closed_sigma)
     curves = []
     for value in dict.fromkeys(energies.tolist()):
         rows = energies == value
@@ -738,7 +764,8 @@ def load_long(path: str | os.PathLike[str], energy: Column, position: Column,
             columns.position[rows], columns.signal[rows],
             None if columns.sigma is None else columns.sigma[rows],
             joules, f"{path} (pulse energy {joules:.4g} J)",
-            None if columns.closed is None else columns.closed[rows]))
+            None if columns.closed is None else columns.closed[rows],
+            None if columns.closed_sigma is None else columns.closed_sigma[rows]))
     return curves
 
 
@@ -786,7 +813,8 @@ def load_wide(path: str | os.PathLike[str], signal_columns: str,
               reference: Column | None = None, energy_unit: EnergyUnit = 1.0,
               position_unit: str = "mm", step_size_mm: float | None = None,
               delimiter: str | None = None,
-              repetition_rate: float | None = None) -> list[Curve]:
+              repetition_rate: float | None = None,
+              closed_sigma_columns: str | None = None) -> list[Curve]:
     """Read every curve from one table that holds a group of columns per curve.
 
     The columns of a curve are found by their header names: in
@@ -806,8 +834,10 @@ def load_wide(path: str | os.PathLike[str], signal_columns: str,
         One position column shared by every curve...
     position_columns : str, optional
         ...or a position column per curve, such as ``"Z_{E}"``.
-    sigma_columns, closed_columns : str, optional
-        Names of the uncertainty and closed-aperture columns, per curve.
+    sigma_columns, closed_columns, closed_sigma_columns : str, optional
+        Names of the uncertainty, closed-aperture and closed-aperture
+        uncertainty columns, per curve. A curve without a closed-aperture
+        column was measured through the open aperture only.
     reference : str or int, optional
         One reference column shared by every curve.
     energy_unit : float or str
@@ -844,7 +874,9 @@ def load_wide(path: str | os.PathLike[str], signal_columns: str,
                             f"{signal_columns!r}; the header has "
                             f"{', '.join(repr(n.strip()) for n in table.header or [])}")
     templates = {"position": position_columns, "sigma": sigma_columns,
-                 "closed": closed_columns}
+                 "closed": closed_columns, "closed_sigma": closed_sigma_columns}
+    if closed_sigma_columns is not None and closed_columns is None:
+        raise ValueError("closed_sigma_columns: needs closed_columns too")
     optional = {role: find(f"{role}_columns", template)
                 for role, template in templates.items() if template is not None}
     shared_position = None if position is None else table.column_index(position, "position")
@@ -854,6 +886,10 @@ def load_wide(path: str | os.PathLike[str], signal_columns: str,
     for energy, signal_index in signals.items():
         indices = {"signal": signal_index}
         for role, groups in optional.items():
+            if energy not in groups and role == "closed":
+                continue  # this energy was measured through the open aperture only
+            if role == "closed_sigma" and "closed" not in indices:
+                continue
             if energy not in groups:
                 raise DataFileError(path, f"the curve in column "
                                     f"{table.column_label(signal_index)!r} has no {role} "
@@ -876,9 +912,9 @@ def _wide_curve(table: _Table, energy: float, indices: dict[str, Any],
     _require_enough_points(table.path, len(part.rows), f"the curve in column {label!r}")
     columns = _read_columns(part, indices["position"], indices["signal"],
                             indices.get("sigma"), reference, position_unit, step_size_mm,
-                            indices.get("closed"))
+                            indices.get("closed"), indices.get("closed_sigma"))
     return Curve(columns.position, columns.signal, columns.sigma, energy,
-                 f"{table.path} ({label})", columns.closed)
+                 f"{table.path} ({label})", columns.closed, columns.closed_sigma)
 
 
 def _rebuild_data_file_error(path: str, message: str, line: int | None,

@@ -46,6 +46,9 @@ class NormalisedCurve:
         (the same points, the same tilt setting), when one was measured; or
         that divided by the open-aperture transmittance, see
         :func:`closed_over_open`.
+    closed_sigma : numpy.ndarray or None
+        The closed-aperture uncertainty, divided by the same baseline (or
+        propagated through the division by the open curve).
     """
 
     curve: Curve
@@ -57,6 +60,7 @@ class NormalisedCurve:
     wing_mask: np.ndarray
     focus_mm: float | None
     closed: np.ndarray | None = None
+    closed_sigma: np.ndarray | None = None
 
     @property
     def positions_mm(self) -> np.ndarray:
@@ -180,20 +184,22 @@ def normalise(curve: Curve, wings: int | None = None, wings_mm: float | None = N
         curve=curve, transmittance=_read_only(curve.signal / baseline), sigma=sigma,
         baseline=_read_only(baseline), offset=offset, slope=slope,
         wing_mask=_read_only(mask), focus_mm=focus,
-        closed=None if curve.closed is None else _normalised_closed(curve, mask, tilt))
+        **_normalised_closed(curve, mask, tilt))
 
 
-def _normalised_closed(curve: Curve, mask: np.ndarray, tilt: bool) -> np.ndarray:
+def _normalised_closed(curve: Curve, mask: np.ndarray, tilt: bool) -> dict[str, np.ndarray]:
     # The closed-aperture detector has its own gain and drift, so it gets a
     # baseline of its own from the same wing points.
-    assert curve.closed is not None
+    if curve.closed is None:
+        return {}
     offset, slope = _baseline_line(curve.positions_mm[mask], curve.closed[mask], tilt)
     baseline = offset + slope * curve.positions_mm
     if np.any(baseline <= 0):
         raise ValueError(f"{curve.source}: the closed-aperture baseline from the wings is "
                          f"not positive everywhere (offset {offset:g}, slope {slope:g} per "
                          "mm); cannot normalise")
-    return _read_only(curve.closed / baseline)
+    closed_sigma = None if curve.closed_sigma is None else _read_only(curve.closed_sigma / baseline)
+    return {"closed": _read_only(curve.closed / baseline), "closed_sigma": closed_sigma}
 
 
 def closed_over_open(curve: NormalisedCurve) -> NormalisedCurve:
@@ -213,7 +219,15 @@ def closed_over_open(curve: NormalisedCurve) -> NormalisedCurve:
     if np.any(curve.transmittance == 0):
         raise ValueError(f"{curve.source}: the open-aperture transmittance is zero at some "
                          "point; cannot divide the closed-aperture signal by it")
-    return dataclasses.replace(curve, closed=_read_only(curve.closed / curve.transmittance))
+    ratio = curve.closed / curve.transmittance
+    closed_sigma = None
+    if curve.closed_sigma is not None:
+        # Independent detectors: relative uncertainties add in quadrature.
+        relative = (curve.closed_sigma / curve.closed) ** 2
+        if curve.sigma is not None:
+            relative = relative + (curve.sigma / curve.transmittance) ** 2
+        closed_sigma = _read_only(np.abs(ratio) * np.sqrt(relative))
+    return dataclasses.replace(curve, closed=_read_only(ratio), closed_sigma=closed_sigma)
 
 
 def as_normalised(curve: Curve) -> NormalisedCurve:
@@ -234,7 +248,7 @@ def as_normalised(curve: Curve) -> NormalisedCurve:
         curve=curve, transmittance=curve.signal, sigma=curve.sigma,
         baseline=_read_only(ones), offset=1.0, slope=0.0,
         wing_mask=_read_only(np.zeros(curve.signal.size, dtype=bool)), focus_mm=None,
-        closed=curve.closed)
+        closed=curve.closed, closed_sigma=curve.closed_sigma)
 
 
 def _check_same_scan(first: Curve, other: Curve, index: int) -> None:
@@ -343,7 +357,27 @@ def to_zscan(curves: Sequence[NormalisedCurve | Curve]) -> ZScan:
         np.stack([positions for positions, _, _ in rows]),
         np.stack([transmittance for _, transmittance, _ in rows]),
         np.array([curve.pulse_energy for curve in curves]),
-        np.stack([sigma for _, _, sigma in rows]) if all(with_sigma) else None)
+        np.stack([sigma for _, _, sigma in rows]) if all(with_sigma) else None,
+        **_closed_rows(curves))
+
+
+def _closed_rows(curves: list[NormalisedCurve | Curve]) -> dict[str, np.ndarray | None]:
+    """The closed-aperture curves in position order, a row of NaN for a curve
+    measured through the open aperture only; nothing when none has one."""
+    if all(curve.closed is None for curve in curves):
+        return {}
+    with_sigma = [curve.closed_sigma is not None for curve in curves if curve.closed is not None]
+    if any(with_sigma) and not all(with_sigma):
+        raise ValueError("curves: some closed-aperture curves have sigma and some do not; "
+                         "give it for all of them or none")
+    closed, closed_sigma = [], []
+    for curve in curves:
+        order = np.argsort(curve.positions_mm, kind="stable")
+        absent = np.full(curve.positions_mm.size, np.nan)
+        closed.append(absent if curve.closed is None else curve.closed[order])
+        closed_sigma.append(absent if curve.closed_sigma is None else curve.closed_sigma[order])
+    return {"closed": np.stack(closed),
+            "closed_sigma": np.stack(closed_sigma) if all(with_sigma) else None}
 
 
 def _sorted_by_position(curve: NormalisedCurve | Curve, transmittance: np.ndarray,

@@ -50,9 +50,12 @@ SIMULATION_OUTPUTS = (SIMULATION_FILE,) + tuple(
 """Every file a simulation may leave in its folder."""
 MAX_NUMBERED_FOLDERS = 10_000
 CURVE_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance", "sigma", "model", "residual")
+CLOSED_CURVE_COLUMNS = ("closed", "closed_sigma", "closed_model", "closed_residual")
 SIMULATION_COLUMNS = ("pulse_energy_J", "position_mm", "transmittance",
                       "peak_irradiance_W_per_m2")
 NOISE_COLUMNS = ("measured", "sigma")
+CLOSED_SIMULATION_COLUMNS = ("closed_transmittance",)
+CLOSED_NOISE_COLUMNS = ("closed_measured", "closed_sigma")
 
 
 class ResultFileError(ValueError):
@@ -88,6 +91,10 @@ class SavedFit:
     systematic_curves : tuple of int
         Curves whose residuals failed the runs test (none for documents
         written before the test existed).
+    closed_best_fit, closed_residual : numpy.ndarray or None
+        The closed-aperture model and residuals, for a fit that had them.
+    closed_systematic : tuple of int
+        Closed-aperture curves whose residuals failed the runs test.
     """
 
     data: ZScan
@@ -103,6 +110,9 @@ class SavedFit:
     redchi: float
     run_name: str
     systematic_curves: tuple[int, ...] = ()
+    closed_best_fit: np.ndarray | None = None
+    closed_residual: np.ndarray | None = None
+    closed_systematic: tuple[int, ...] = ()
 
 
 def versions() -> dict[str, str]:
@@ -240,11 +250,17 @@ def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFi
         names the key.
     """
     sigma = _lookup(document, "data.sigma", source)
+    closed = document["data"].get("closed") if isinstance(document.get("data"), Mapping) \
+        else None
+    closed_sigma = document["data"].get("closed_sigma") if closed is not None else None
     try:
         data = ZScan(_array(document, "data.positions_mm", source),
                      _array(document, "data.transmittance", source),
                      _array(document, "data.pulse_energies", source),
-                     None if sigma is None else _array(document, "data.sigma", source))
+                     None if sigma is None else _array(document, "data.sigma", source),
+                     closed=None if closed is None else _array(document, "data.closed", source),
+                     closed_sigma=None if closed_sigma is None
+                     else _array(document, "data.closed_sigma", source))
     except (TypeError, ValueError) as error:
         raise ResultFileError(f"{source}: 'data': {error}") from None
     params = _lookup(document, "params", source)
@@ -268,14 +284,21 @@ def saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) -> SavedFi
         success=bool(_lookup(document, "success", source)),
         redchi=math.nan if document.get("redchi") is None else float(document["redchi"]),
         run_name=Path(run["source"]).name if run.get("source") else "",
-        systematic_curves=_systematic_curves(document, source, data.n_energies))
+        systematic_curves=_systematic_curves(document, source, data.n_energies),
+        closed_best_fit=None if document.get("closed_best_fit") is None
+        else _array(document, "closed_best_fit", source),
+        closed_residual=None if document.get("closed_residual") is None
+        else _array(document, "closed_residual", source),
+        closed_systematic=_systematic_curves(document, source, data.n_energies, "closed"))
 
 
-def _systematic_curves(document: Mapping[str, Any], source: str, count: int) -> tuple[int, ...]:
+def _systematic_curves(document: Mapping[str, Any], source: str, count: int,
+                       aperture: str = "open") -> tuple[int, ...]:
     runs = document.get("residual_runs") or []
     if not isinstance(runs, list) or not all(isinstance(c, Mapping) for c in runs):
         raise ResultFileError(f"{source}: 'residual_runs' must be a list of objects")
-    indices = tuple(c.get("index") for c in runs if c.get("systematic"))
+    indices = tuple(c.get("index") for c in runs if c.get("systematic")
+                    and c.get("aperture", "open") == aperture)
     if not all(isinstance(i, int) and 0 <= i < count for i in indices):
         raise ResultFileError(f"{source}: 'residual_runs' names a curve that is not in the data")
     return indices
@@ -307,11 +330,22 @@ def checked_saved_fit(document: Mapping[str, Any], source: str = RESULT_FILE) ->
 
 
 def _check_consistent(saved: SavedFit) -> None:
-    shape = saved.data.transmittance.shape
-    for name, array in (("best_fit", saved.best_fit), ("residual", saved.residual)):
+    data = saved.data
+    shape = data.transmittance.shape
+    if data.has_closed and saved.closed_best_fit is None:
+        raise ValueError("the data have closed-aperture curves but 'closed_best_fit' is missing")
+    checks = [("best_fit", saved.best_fit, np.ones(shape[0], bool)),
+              ("residual", saved.residual, data.open_rows)]
+    if saved.closed_best_fit is not None:
+        if saved.closed_residual is None:
+            raise ValueError("'closed_residual' is missing beside 'closed_best_fit'")
+        checks += [("closed_best_fit", saved.closed_best_fit, np.ones(shape[0], bool)),
+                   ("closed_residual", saved.closed_residual, data.closed_rows)]
+    for name, array, rows in checks:
         if array.shape != shape:
             raise ValueError(f"{name!r} has shape {array.shape}, the data {shape}")
-        if not np.all(np.isfinite(array)):
+        # Residuals of curves that were not measured are absent (null).
+        if not np.all(np.isfinite(array[rows])):
             raise ValueError(f"{name!r} holds values that are not numbers")
     chisqr = saved.start_chisqr
     if chisqr.ndim != 1 or not 0 <= saved.best_start < chisqr.size:
@@ -333,20 +367,29 @@ def write_report(saved: SavedFit, folder: Path) -> Path:
 
 
 def write_curves(saved: SavedFit, folder: Path) -> Path:
-    """Write ``curves.csv``: one row per data point, ``sigma`` empty when unknown."""
+    """Write ``curves.csv``: one row per data point, ``sigma`` empty when
+    unknown; with closed-aperture curves four more columns, and empty cells
+    where a curve of one aperture was not measured."""
     data = saved.data
+    closed = saved.closed_best_fit is not None
 
     def write(handle: IO[str]) -> None:
         writer = csv.writer(handle)
-        writer.writerow(CURVE_COLUMNS)
+        writer.writerow(CURVE_COLUMNS + (CLOSED_CURVE_COLUMNS if closed else ()))
         for row in range(data.n_energies):
             for i in range(data.n_positions):
-                sigma = "" if data.sigma is None else _number(data.sigma[row, i])
-                writer.writerow([_number(data.pulse_energies[row]),
-                                 _number(data.positions_mm[row, i]),
-                                 _number(data.transmittance[row, i]), sigma,
-                                 _number(saved.best_fit[row, i]),
-                                 _number(saved.residual[row, i])])
+                cells = [_number(data.pulse_energies[row]), _number(data.positions_mm[row, i]),
+                         _cell(data.transmittance[row, i]),
+                         "" if data.sigma is None else _cell(data.sigma[row, i]),
+                         _number(saved.best_fit[row, i]), _cell(saved.residual[row, i])]
+                if closed:
+                    assert saved.closed_best_fit is not None and saved.closed_residual is not None
+                    cells += ["" if data.closed is None else _cell(data.closed[row, i]),
+                              "" if data.closed_sigma is None
+                              else _cell(data.closed_sigma[row, i]),
+                              _number(saved.closed_best_fit[row, i]),
+                              _cell(saved.closed_residual[row, i])]
+                writer.writerow(cells)
 
     return write_atomically(folder / CURVES_FILE, write)
 
@@ -354,6 +397,11 @@ def write_curves(saved: SavedFit, folder: Path) -> Path:
 def _number(value: float) -> str:
     # repr keeps every digit, so a reader recovers the very same float.
     return repr(float(value))
+
+
+def _cell(value: float) -> str:
+    """A number, or an empty cell where nothing was measured."""
+    return "" if math.isnan(value) else _number(value)
 
 
 def fit_title(saved: SavedFit) -> str:
@@ -374,7 +422,9 @@ def fit_figures(saved: SavedFit) -> dict[str, Figure]:
         # The saved residual is (data - model)/sigma, or data - model without
         # sigma: what plot_fit computes and labels by itself.
         "fit": plot_fit(saved.data, saved.best_fit, title=fit_title(saved),
-                        systematic=saved.systematic_curves),
+                        systematic=saved.systematic_curves,
+                        closed_model=saved.closed_best_fit if saved.data.has_closed else None,
+                        closed_systematic=saved.closed_systematic),
         "irradiance": plot_irradiance(saved.data, saved.best_fit, irradiance),
     }
     if saved.start_chisqr.size > 1:
@@ -399,7 +449,8 @@ def write_fit_files(saved: SavedFit, folder: Path, format: str = "png") -> list[
 
 def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.ndarray,
                      curves: np.ndarray, irradiance: np.ndarray,
-                     format: str = "png", noise: float = 0.0, seed: int = 0) -> list[Path]:
+                     format: str = "png", noise: float = 0.0, seed: int = 0,
+                     closed: np.ndarray | None = None) -> list[Path]:
     """Write ``simulation.csv`` and the simulation figure into ``folder``.
 
     Parameters
@@ -415,6 +466,10 @@ def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.
         ``sigma``, that standard deviation.
     seed : int
         Seed of the noise, so that the same seed gives the same data.
+    closed : (m, n) array, optional
+        The closed-aperture curves: a column ``closed_transmittance`` (and,
+        with noise, ``closed_measured`` and ``closed_sigma``, drawn after the
+        open curves' noise so that those stay as they were).
 
     Returns
     -------
@@ -423,8 +478,14 @@ def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.
     """
     folder.mkdir(parents=True, exist_ok=True)
     columns = SIMULATION_COLUMNS + (NOISE_COLUMNS if noise > 0 else ())
+    if closed is not None:
+        columns += CLOSED_SIMULATION_COLUMNS + (CLOSED_NOISE_COLUMNS if noise > 0 else ())
     sigma = noise * np.asarray(curves)
-    measured = np.random.default_rng(seed).normal(curves, sigma) if noise > 0 else None
+    rng = np.random.default_rng(seed)
+    measured = rng.normal(curves, sigma) if noise > 0 else None
+    closed_sigma = None if closed is None else noise * np.asarray(closed)
+    closed_measured = rng.normal(closed, closed_sigma) if noise > 0 and closed is not None \
+        else None
 
     def write(handle: IO[str]) -> None:
         writer = csv.writer(handle)
@@ -435,10 +496,15 @@ def write_simulation(folder: Path, positions_mm: np.ndarray, pulse_energies: np.
                          _number(irradiance[row, i])]
                 if measured is not None:
                     cells += [_number(measured[row, i]), _number(sigma[row, i])]
+                if closed is not None:
+                    cells.append(_number(closed[row, i]))
+                    if closed_measured is not None and closed_sigma is not None:
+                        cells += [_number(closed_measured[row, i]),
+                                  _number(closed_sigma[row, i])]
                 writer.writerow(cells)
 
     table = write_atomically(folder / SIMULATION_FILE, write)
-    figure = plot_simulation(positions_mm, curves, pulse_energies)
+    figure = plot_simulation(positions_mm, curves, pulse_energies, closed=closed)
     return [table, save_figure(figure, folder / SIMULATION_FIGURE, format)]
 
 

@@ -19,15 +19,23 @@ SPECTROSCOPIC = CROSS_SECTIONS + LIFETIMES
 BEAM_PARAMETERS = ("energy_scale", "z0")
 TWO_PHOTON = ("delta_12",)
 FOCUS = ("w0", "M2")  # default to the experiment's values
+# Refraction, seen through a closed aperture only: the Kerr index (phase per
+# unit length k0·n2·I) and the refraction cross-sections of levels 2 and 4
+# (phase per unit length σr2·N2 + σr4·N4). Either sign is physical.
+REFRACTION = ("n2", "sigma_r2", "sigma_r4")
 # The order of the engines' parameter vector.
-NAMES = SPECTROSCOPIC + BEAM_PARAMETERS + TWO_PHOTON + FOCUS
+NAMES = SPECTROSCOPIC + BEAM_PARAMETERS + TWO_PHOTON + FOCUS + REFRACTION
+# Parameters that may take either sign, so a fit moves them linearly.
+SIGNED = ("z0",) + REFRACTION
 # Defaults of the optional parameters, in the order they are appended; None
 # is the experiment's value.
 DEFAULTS: dict[str, float | None] = {"delta_12": 0.0, "energy_scale": 1.0, "z0": 0.0,
-                                     "w0": None, "M2": None}
+                                     "w0": None, "M2": None, "n2": 0.0, "sigma_r2": 0.0,
+                                     "sigma_r4": 0.0}
 DEFAULT_BOUNDS = {"M2": (1.0, math.inf)}  # a beam cannot be better than Gaussian
 UNITS = {**{n: "m^2" for n in CROSS_SECTIONS}, **{n: "s" for n in LIFETIMES},
-         "energy_scale": "", "z0": "mm", "delta_12": "m^4 s", "w0": "m", "M2": ""}
+         "energy_scale": "", "z0": "mm", "delta_12": "m^4 s", "w0": "m", "M2": "",
+         "n2": "m^2/W", "sigma_r2": "m^2", "sigma_r4": "m^2"}
 
 
 class Parameter:
@@ -135,7 +143,7 @@ class Parameter:
 
 
 class Parameters(Mapping[str, Parameter]):
-    """The thirteen parameters of the z-scan model, in declaration order.
+    """The sixteen parameters of the z-scan model, in declaration order.
 
     ``Parameters(sigma_12=2e-21, sigma_23=5e-21, sigma_45=3e-20, tau_21=8e-9,
     tau_24=4e-9, tau_32=1e-10, tau_41=1e-6, tau_54=1e-10)`` declares the eight
@@ -144,7 +152,10 @@ class Parameters(Mapping[str, Parameter]):
     cross-section 1 → 2 (m⁴·s; 1 GM = 1e-58 m⁴·s; default 0), ``energy_scale``
     (default 1), ``z0`` (focus position in mm, default 0), and the beam waist
     ``w0`` (m) and quality factor ``M2`` (default: the experiment's values; M2
-    is bounded below by 1). Each keyword takes a number, or a mapping with
+    is bounded below by 1), and the refraction that a closed aperture sees:
+    ``n2`` (Kerr index, m²/W), ``sigma_r2`` and ``sigma_r4`` (refraction
+    cross-sections of levels 2 and 4, m²), all 0 by default and of either
+    sign. Each keyword takes a number, or a mapping with
     ``value`` and optionally ``vary``, ``min`` and ``max``. ``params[name]`` is
     a :class:`Parameter`.
 

@@ -67,15 +67,19 @@ def _draw_points(axes: Axes, x: np.ndarray, y: np.ndarray, error: np.ndarray | N
 def _residuals(data: ZScan, model: np.ndarray, residual: Any) -> np.ndarray:
     if residual is not None:
         values = _matching("residual", residual, model.shape)
-        require_finite("residual", values)
+        require_finite("residual", np.nan_to_num(values, nan=0.0) if data.has_closed else values)
         return values
     difference = data.transmittance - model
     return difference / data.sigma if data.sigma is not None else difference
 
 
 def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
-             title: str | None = None, systematic: Sequence[int] = ()) -> Figure:
-    """Data and fitted model of every pulse energy, with residuals below.
+             title: str | None = None, systematic: Sequence[int] = (),
+             closed_model: Any = None, closed_residual: Any = None,
+             closed_systematic: Sequence[int] = ()) -> Figure:
+    """Data and fitted model of every pulse energy, with residuals below; the
+    closed-aperture curves, when the scan has them, in a column of their own
+    beside the open ones.
 
     Parameters
     ----------
@@ -92,6 +96,9 @@ def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
     systematic : sequence of int
         Curves whose residuals are systematic (a failed runs test): marked in
         the legend, their residuals joined by lines so that the runs show.
+    closed_model, closed_residual, closed_systematic
+        The same for the closed-aperture curves (``closed_model`` is needed to
+        draw them).
 
     Returns
     -------
@@ -101,26 +108,51 @@ def plot_fit(data: ZScan, model: Any, *, residual: Any = None,
     model = _matching("model", model, data.transmittance.shape)
     require_finite("model", model)
     residuals = _residuals(data, model, residual)
-    figure = _new_figure(7.0, 6.0)
-    top, bottom = figure.subplots(2, 1, sharex=True, height_ratios=[3, 1])
-    for row, colour in _by_energy(data.pulse_energies):
-        z = data.positions_mm[row]
-        label = format_energy(data.pulse_energies[row])
-        if row in flagged:
-            label += " (systematic residuals)"
-        error = None if data.sigma is None else data.sigma[row]
-        _draw_points(top, z, data.transmittance[row], error, colour, label)
-        top.plot(z, model[row], "-", color=colour, lw=1.5)
-        style = "o-" if row in flagged else "o"
-        bottom.plot(z, residuals[row], style, ms=_MARKER_SIZE - 1, color=colour, alpha=0.8,
-                    lw=0.8)
-    top.set_ylabel(_TRANSMITTANCE_LABEL)
-    top.legend(title="pulse energy (points: data, lines: model)", loc="best",
-               fontsize="small", title_fontsize="small")
-    top.tick_params(labelbottom=False)
-    bottom.axhline(0.0, color="0.4", lw=0.8)
-    bottom.set_ylabel(_residual_label(data, residual is not None))
-    bottom.set_xlabel(_POSITION_LABEL)
+    columns = [(data.transmittance, data.sigma, model, residuals, flagged, data.open_rows,
+                "open aperture")]
+    if closed_model is not None:
+        if data.closed is None:
+            raise ValueError("closed_model: the data have no closed-aperture curves to "
+                             "compare it with")
+        closed = _matching("closed_model", closed_model, data.transmittance.shape)
+        require_finite("closed_model", closed)
+        if closed_residual is not None:
+            closed_res = _matching("closed_residual", closed_residual, closed.shape)
+        else:
+            closed_res = data.closed - closed
+            if data.closed_sigma is not None:
+                closed_res = closed_res / data.closed_sigma
+        columns.append((data.closed, data.closed_sigma, closed, closed_res,
+                        _curve_indices("closed_systematic", closed_systematic,
+                                       data.n_energies),
+                        data.closed_rows, "closed aperture"))
+    figure = _new_figure(7.0 if len(columns) == 1 else 12.0, 6.0)
+    axes = figure.subplots(2, len(columns), sharex=True, height_ratios=[3, 1], squeeze=False)
+    for k, (measured, sigma, curves, res, marked, rows, name) in enumerate(columns):
+        top, bottom = axes[0, k], axes[1, k]
+        for row, colour in _by_energy(data.pulse_energies):
+            if not rows[row]:
+                continue
+            z = data.positions_mm[row]
+            label = format_energy(data.pulse_energies[row])
+            if row in marked:
+                label += " (systematic residuals)"
+            error = None if sigma is None else sigma[row]
+            _draw_points(top, z, measured[row], error, colour, label)
+            top.plot(z, curves[row], "-", color=colour, lw=1.5)
+            style = "o-" if row in marked else "o"
+            bottom.plot(z, res[row], style, ms=_MARKER_SIZE - 1, color=colour, alpha=0.8,
+                        lw=0.8)
+        top.set_ylabel(_TRANSMITTANCE_LABEL)
+        if len(columns) > 1:
+            top.set_title(name, fontsize="medium")
+        if rows.any():
+            top.legend(title="pulse energy (points: data, lines: model)", loc="best",
+                       fontsize="small", title_fontsize="small")
+        top.tick_params(labelbottom=False)
+        bottom.axhline(0.0, color="0.4", lw=0.8)
+        bottom.set_ylabel(_residual_label(data, residual is not None))
+        bottom.set_xlabel(_POSITION_LABEL)
     if title:
         figure.suptitle(title)
     return figure
@@ -176,6 +208,8 @@ def plot_irradiance(data: ZScan, model: Any, peak_irradiance: Any) -> Figure:
     figure = _new_figure(7.0, 4.8)
     axes = figure.subplots()
     for row, colour in _by_energy(data.pulse_energies):
+        if not data.open_rows[row]:
+            continue  # measured through the closed aperture only
         error = None if data.sigma is None else data.sigma[row]
         _draw_points(axes, irradiance[row], data.transmittance[row], error, colour,
                      format_energy(data.pulse_energies[row]))
@@ -292,7 +326,8 @@ def _mark_failed(axes: Axes, positions: np.ndarray) -> None:
                      label="start without χ² (failed or not run)" if k == 0 else None)
 
 
-def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figure:
+def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any, *,
+                    closed: Any = None) -> Figure:
     """Simulated transmittance curves, e.g. to plan which energies to measure.
 
     Parameters
@@ -303,6 +338,8 @@ def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figu
         Transmittance, shape ``(len(pulse_energies), len(positions_mm))``.
     pulse_energies : array_like
         Pulse energy of each curve in joules.
+    closed : array_like, optional
+        Closed-aperture curves of the same shape, drawn beside the open ones.
 
     Returns
     -------
@@ -316,14 +353,20 @@ def plot_simulation(positions_mm: Any, curves: Any, pulse_energies: Any) -> Figu
     values = _matching("curves", curves, (energies.size, z.size))
     for name, array in (("positions_mm", z), ("curves", values), ("pulse_energies", energies)):
         require_finite(name, array)
-    figure = _new_figure(7.0, 4.5)
-    axes = figure.subplots()
-    for row, colour in _by_energy(energies):
-        axes.plot(z, values[row], "-", color=colour, lw=1.5, label=format_energy(energies[row]))
-    axes.set_xlabel(_POSITION_LABEL)
-    axes.set_ylabel(_TRANSMITTANCE_LABEL)
-    axes.set_title("simulated open-aperture z-scan", fontsize="medium")
-    axes.legend(title="pulse energy", loc="best", fontsize="small", title_fontsize="small")
+    panels = [(values, "simulated open-aperture z-scan")]
+    if closed is not None:
+        closed_values = _matching("closed", closed, values.shape)
+        require_finite("closed", closed_values)
+        panels.append((closed_values, "simulated closed-aperture z-scan"))
+    figure = _new_figure(7.0 if len(panels) == 1 else 12.0, 4.5)
+    for axes, (shown, title) in zip(np.atleast_1d(figure.subplots(1, len(panels))), panels):
+        for row, colour in _by_energy(energies):
+            axes.plot(z, shown[row], "-", color=colour, lw=1.5,
+                      label=format_energy(energies[row]))
+        axes.set_xlabel(_POSITION_LABEL)
+        axes.set_ylabel(_TRANSMITTANCE_LABEL)
+        axes.set_title(title, fontsize="medium")
+        axes.legend(title="pulse energy", loc="best", fontsize="small", title_fontsize="small")
     return figure
 
 

@@ -5,6 +5,7 @@ from __future__ import annotations
 import math
 from typing import TYPE_CHECKING
 
+from .closed_aperture import report_lines
 from .derived import display
 from .parameters import UNITS
 
@@ -17,6 +18,7 @@ def fit_report(result: "FitResult", min_correl: float = 0.1) -> str:
     ``[[Correlations]]``, ``[[Error Budget]]`` and ``[[Confidence Intervals]]``
     when computed, and ``[[Warnings]]``, numbers aligned in columns."""
     lines = _statistics(result) + _variables(result) + _derived(result)
+    lines += _closed_aperture(result)
     lines += _correlations(result, min_correl)
     lines += _budget(result)
     if result.intervals is not None:
@@ -27,7 +29,8 @@ def fit_report(result: "FitResult", min_correl: float = 0.1) -> str:
 
 def _statistics(r: "FitResult") -> list[str]:
     residuals = "(data - model)/sigma" if r.weighted else "data - model (no sigma given)"
-    energies = ", ".join(f"{rms:.3g}" for rms in r.rms_per_energy)
+    energies = ", ".join("absent" if math.isnan(rms) else f"{rms:.3g}"
+                         for rms in r.rms_per_energy)
     finished = sum(1 for s in r.starts if s.chisqr is not None and math.isfinite(s.chisqr))
     at_best = f"; {r.starts_at_best} of {finished} reached the best chi-square" \
         if finished > 1 else ""
@@ -38,9 +41,14 @@ def _statistics(r: "FitResult") -> list[str]:
     tests = []
     if r.goodness_of_fit is not None:
         tests.append(f"    chi-square p-value = {r.goodness_of_fit.probability_above:.4g}")
-    if r.residual_runs:
-        runs = ", ".join(f"{c.p_value:.2g}" for c in r.residual_runs)
+    open_runs = [c for c in r.residual_runs if c.aperture == "open"]
+    closed_runs = [c for c in r.residual_runs if c.aperture == "closed"]
+    if open_runs:
+        runs = ", ".join(f"{c.p_value:.2g}" for c in open_runs)
         tests.append(f"    residual tests p   = {runs}")
+    if closed_runs:
+        runs = ", ".join(f"{c.p_value:.2g}" for c in closed_runs)
+        tests.append(f"    closed tests p     = {runs}")
     return [
         "[[Fit Statistics]]",
         f"    # fitting method   = log-space Levenberg-Marquardt ({r.engine} engine)",
@@ -57,9 +65,28 @@ def _statistics(r: "FitResult") -> list[str]:
         f"    Bayesian info crit = {_g(r.bic)}",
         f"    R-squared          = {_g(r.rsquared)}",
         f"    rms per energy     = {energies}",
+        *_closed_rms(r),
         *tests,
         f"    status             = {'aborted: ' if r.aborted else ''}{r.message}",
     ]
+
+
+def _closed_rms(r: "FitResult") -> list[str]:
+    if r.rms_closed_per_energy is None:
+        return []
+    values = ", ".join("absent" if math.isnan(rms) else f"{rms:.3g}"
+                       for rms in r.rms_closed_per_energy)
+    return [f"    rms closed         = {values}"]
+
+
+def _closed_aperture(r: "FitResult") -> list[str]:
+    if r.closed_aperture is None or r.rms_closed_per_energy is None:
+        return []
+    p_values: list[float | None] = [None] * len(r.closed_aperture.curves)
+    for c in r.residual_runs:
+        if c.aperture == "closed":
+            p_values[c.index] = c.p_value
+    return report_lines(r.closed_aperture, r.rms_closed_per_energy, p_values)
 
 
 def _discretisation(r: "FitResult") -> list[str]:

@@ -85,6 +85,8 @@ class CurveRuns:
     """Probability of that much autocorrelation or more from independent noise."""
     strongest: tuple[ResidualRun, ...]
     """The runs with the largest sum of residuals, strongest first."""
+    aperture: str = "open"
+    """Which aperture's curve: ``"open"`` or ``"closed"``."""
 
     @property
     def p_value(self) -> float:

@@ -25,7 +25,10 @@ REQUIRED_PARAMETERS = ("sigma_12", "sigma_23", "sigma_45", "tau_21", "tau_24", "
                        "tau_41", "tau_54")
 # None: the experiment's value (w0 and M2 may be fitted, but need no table).
 PARAMETER_DEFAULTS: dict[str, float | None] = {"delta_12": 0.0, "energy_scale": 1.0,
-                                               "z0": 0.0, "w0": None, "M2": None}
+                                               "z0": 0.0, "w0": None, "M2": None,
+                                               "n2": 0.0, "sigma_r2": 0.0, "sigma_r4": 0.0}
+# Refraction may bend either way: these have no lower bound.
+SIGNED_PARAMETERS = ("n2", "sigma_r2", "sigma_r4")
 PARAMETER_NAMES = REQUIRED_PARAMETERS + tuple(PARAMETER_DEFAULTS)
 
 BEAMS = ("on-axis", "gaussian")
@@ -38,11 +41,14 @@ MAX_RUN_FILE_BYTES = 4 * 2**20
 
 KEYS: dict[str, tuple[str, ...]] = {
     "experiment": ("wavelength", "w0", "M2", "tau", "tau_fwhm", "thickness", "populations",
-                   "t_slices", "z_slices", "beam", "radial_nodes", "repetition_rate"),
+                   "t_slices", "z_slices", "beam", "radial_nodes", "repetition_rate",
+                   "aperture_transmittance", "aperture_radius", "aperture_distance",
+                   "linear_index", "closed_divided"),
     "data": ("layout", "delimiter", "header", "position_unit", "step_size_mm", "reference",
              "file", "energy_column", "position_column", "signal_column", "sigma_column",
              "closed_column", "files", "energy_pattern", "energy_unit", "signal_columns",
-             "position_columns", "sigma_columns", "closed_columns", "closed_over_open"),
+             "position_columns", "sigma_columns", "closed_columns", "closed_over_open",
+             "closed_sigma_column", "closed_sigma_columns"),
     "data.files": ("path", "pulse_energy"),
     "normalise": ("enabled", "wings", "wings_mm", "tilt", "focus_mm"),
     "parameters.*": ("value", "vary", "min", "max"),
@@ -60,7 +66,8 @@ _LAYOUT_KEYS = {
     "signal_column": ("per-energy", "long"), "sigma_column": ("per-energy", "long"),
     "closed_column": ("per-energy", "long"), "header": ("per-energy", "long"),
     "signal_columns": ("wide",), "position_columns": ("wide",), "sigma_columns": ("wide",),
-    "closed_columns": ("wide",),
+    "closed_columns": ("wide",), "closed_sigma_column": ("per-energy", "long"),
+    "closed_sigma_columns": ("wide",),
 }
 
 # Generous ranges that catch a value written in the wrong unit (20 for 20 µm)
@@ -72,12 +79,15 @@ _PLAUSIBLE = {
     "tau_fwhm": (1.6e-16, 1.7e-3, units.TIME),
     "thickness": (1e-8, 1.0, units.LENGTH),
     "repetition_rate": (1e-3, 1e11, units.FREQUENCY),
+    "aperture_radius": (1e-7, 1.0, units.LENGTH),
+    "aperture_distance": (1e-4, 100.0, units.LENGTH),
 }
 _UNIT_NAMES = {"m": "metres", "s": "seconds", "Hz": "Hz", "J": "joules", "mm": "mm",
                "m^2": "m^2", "1/m^3": "1/m^3", "m^4 s": "m^4 s"}
 # The dimension of each parameter, by the unit tarnok.parameters gives it.
 _PARAMETER_DIMENSIONS = {"m^2": units.AREA, "s": units.TIME, "mm": units.MILLIMETRES,
-                         "m": units.LENGTH, "m^4 s": units.TWO_PHOTON}
+                         "m": units.LENGTH, "m^4 s": units.TWO_PHOTON,
+                         "m^2/W": units.KERR}
 # exp(-(t/tau)^2) falls to half at t = tau * sqrt(ln 2).
 FWHM_PER_TAU = 2.0 * math.sqrt(math.log(2.0))
 
@@ -122,6 +132,13 @@ class DataSettings:
     sigma_columns: str | None = None
     closed_columns: str | None = None
     closed_over_open: bool = False
+    closed_sigma_column: Column | None = None
+    closed_sigma_columns: str | None = None
+
+    @property
+    def has_closed(self) -> bool:
+        """Whether closed-aperture columns are read."""
+        return self.closed_column is not None or self.closed_columns is not None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -226,7 +243,19 @@ class RunDescription:
             normalised = [as_normalised(curve) for curve in curves]
         if self.data.closed_over_open:
             normalised = [closed_over_open(curve) for curve in normalised]
-        return to_zscan(normalised), normalised
+        zscan = to_zscan(normalised)
+        if zscan.has_closed and not self.has_aperture:
+            # Kept in the record of the normalisation, but a model without
+            # an aperture has nothing to compare them with.
+            zscan = ZScan(zscan.positions_mm, zscan.transmittance, zscan.pulse_energies,
+                          zscan.sigma)
+        return zscan, normalised
+
+    @property
+    def has_aperture(self) -> bool:
+        """Whether ``[experiment]`` describes a closed aperture."""
+        return "aperture_transmittance" in self.experiment or \
+            "aperture_radius" in self.experiment
 
     def _read_curves(self) -> list[Curve]:
         data = self.data
@@ -239,10 +268,11 @@ class RunDescription:
                              position=data.position_column,
                              position_columns=data.position_columns,
                              sigma_columns=data.sigma_columns,
-                             closed_columns=data.closed_columns, **common)
+                             closed_columns=data.closed_columns,
+                             closed_sigma_columns=data.closed_sigma_columns, **common)
         common.update(position=data.position_column, signal=data.signal_column,
                       sigma=data.sigma_column, closed=data.closed_column,
-                      header=data.header)
+                      closed_sigma=data.closed_sigma_column, header=data.header)
         if data.layout == "long":
             return load_long(data.files[0].path, energy=data.energy_column, **common)
         return [load_curve(entry.path, pulse_energy=entry.pulse_energy,
@@ -271,7 +301,8 @@ class RunDescription:
 
 
 _EXPERIMENT_UNITS = {"wavelength": "m", "w0": "m", "tau": "s", "thickness": "m",
-                     "populations": "1/m^3", "repetition_rate": "Hz"}
+                     "populations": "1/m^3", "repetition_rate": "Hz", "aperture_radius": "m",
+                     "aperture_distance": "m"}
 
 
 class _Table:
@@ -478,7 +509,43 @@ def _experiment(table: _Table) -> dict[str, Any]:
         "beam": table.choice("beam", BEAMS, default="gaussian"),
         "radial_nodes": table.grid_size("radial_nodes", lower=1),
         "repetition_rate": _plausible_number(table, "repetition_rate", required=False),
+        **_aperture(table),
     }
+
+
+def _aperture(table: _Table) -> dict[str, Any]:
+    """The closed aperture's keys, present only when given, so that a run
+    file without them describes exactly the experiment it did before."""
+    out: dict[str, Any] = {}
+    if table.has("aperture_transmittance") and table.has("aperture_radius"):
+        raise table.error("aperture_radius", "give aperture_transmittance (S) or "
+                          "aperture_radius, not both")
+    if table.has("aperture_transmittance"):
+        value = table.number("aperture_transmittance", lower=0.0)
+        assert value is not None
+        if value > 1.0:
+            raise table.error("aperture_transmittance", "the linear transmittance of the "
+                              f"aperture must lie in (0, 1], got {value!r}")
+        out["aperture_transmittance"] = value
+    for key in ("aperture_radius", "aperture_distance"):
+        if table.has(key):
+            out[key] = _plausible_number(table, key)
+    if "aperture_radius" in out and "aperture_distance" not in out:
+        raise table.error("aperture_radius", "needs aperture_distance: in the far field an "
+                          "aperture is given by its transmittance (aperture_transmittance)")
+    if table.has("linear_index"):
+        out["linear_index"] = table.number("linear_index", lower=0.0)
+    if table.has("closed_divided"):
+        out["closed_divided"] = table.boolean("closed_divided", default=False)
+    opened = "aperture_transmittance" in out or "aperture_radius" in out
+    for key in ("aperture_distance", "closed_divided"):
+        if key in out and out[key] and not opened:
+            raise table.error(key, "describes a closed aperture: give aperture_transmittance "
+                              "or aperture_radius too")
+    if opened and table.has("repetition_rate"):
+        raise table.error("repetition_rate", "a closed aperture is modelled for single "
+                          "pulses; leave out repetition_rate or the aperture")
+    return out
 
 
 def _parameter(parent: _Table, name: str, content: Any) -> dict[str, Any]:
@@ -487,13 +554,15 @@ def _parameter(parent: _Table, name: str, content: Any) -> dict[str, Any]:
     # Lifetimes divide the rates and scales multiply the energy: both must be
     # > 0, as must a waist; a cross-section may be 0 (a transition switched
     # off); M2 is at least 1; z0 is free.
-    kind = name.split("_")[0]
+    kind = "refraction" if name in SIGNED_PARAMETERS else name.split("_")[0]
     lower, strict = {"sigma": (0.0, False), "delta": (0.0, False), "tau": (0.0, True),
                      "energy": (0.0, True), "w0": (0.0, True), "M2": (0.0, True)}.get(
         kind, (None, True))
     dimension = _PARAMETER_DIMENSIONS.get(_UNITS.get(name, ""))
     unit = {"sigma": "m^2", "delta": "m^4 s", "tau": "seconds", "z0": "mm",
             "w0": "metres"}.get(kind, "")
+    if name in SIGNED_PARAMETERS:
+        unit = "m^2/W" if name == "n2" else "m^2"
     bounds = dict(lower=lower, strict=strict, unit=unit, dimension=dimension)
     # A parameter whose default is None (w0, M2) takes the experiment's value.
     value = table.number("value", required=name in REQUIRED_PARAMETERS,
@@ -661,7 +730,13 @@ def _data(parent: _Table, content: Any, folder: Path,
         position_columns=_template(table, "position_columns"),
         sigma_columns=_template(table, "sigma_columns"),
         closed_columns=_template(table, "closed_columns"),
-        closed_over_open=bool(table.boolean("closed_over_open", default=False)))
+        closed_over_open=bool(table.boolean("closed_over_open", default=False)),
+        closed_sigma_column=table.column("closed_sigma_column"),
+        closed_sigma_columns=_template(table, "closed_sigma_columns"))
+    for key, needs in (("closed_sigma_column", "closed_column"),
+                       ("closed_sigma_columns", "closed_columns")):
+        if table.has(key) and not table.has(needs):
+            raise table.error(key, f"needs {needs}: it is the uncertainty of that signal")
     if settings.closed_over_open and settings.closed_column is None and \
             settings.closed_columns is None:
         raise table.error("closed_over_open", "needs closed-aperture columns: give "
@@ -788,16 +863,41 @@ def load_run(path: str | Path) -> RunDescription:
     experiment_table = _Table(name, "experiment", raw["experiment"])
     experiment = _experiment(experiment_table)
     repetition_rate = experiment["repetition_rate"]
+    data = _data(experiment_table, raw["data"], folder, repetition_rate)
+    _link_closed(experiment_table, experiment, data)
     return RunDescription(
         source=path.resolve(), raw=raw, experiment=experiment,
         parameters=_parameters(experiment_table, raw["parameters"]),
-        data=_data(experiment_table, raw["data"], folder, repetition_rate),
+        data=data,
         normalise=_normalise(experiment_table, raw.get("normalise", {})),
         fit=_fit(experiment_table, raw.get("fit", {})),
         output=_output(experiment_table, raw.get("output", {}), folder),
         repetition_rate=repetition_rate,
         conversions=tuple(experiment_table.notes),
         uncertainties=_uncertainties(name, raw.get("uncertainties", {})))
+
+
+def _link_closed(table: _Table, experiment: dict[str, Any], data: DataSettings) -> None:
+    """Make the model's closed curves those of the data: divided by the open
+    ones when [data] divides them, and say when closed columns go unfitted."""
+    opened = "aperture_transmittance" in experiment or "aperture_radius" in experiment
+    if data.has_closed and not opened:
+        table.notes.append("[data] the closed-aperture columns are read and kept in "
+                           "result.json but not fitted: [experiment] has no "
+                           "aperture_transmittance or aperture_radius")
+    if experiment.get("closed_divided") and opened and not data.has_closed:
+        raise table.error("closed_divided", "the data have no closed-aperture columns "
+                          "to be divided")
+    if data.closed_over_open and opened:
+        if experiment.get("closed_divided") is False:
+            raise table.error("closed_divided", "is false, but [data] closed_over_open "
+                              "divides the closed curves by the open ones; the model must "
+                              "be divided the same way (leave closed_divided out or set it "
+                              "true)")
+        if "closed_divided" not in experiment:
+            table.notes.append("[experiment] closed_divided = true, as [data] "
+                               "closed_over_open divides the measured closed curves")
+        experiment["closed_divided"] = True
 
 
 def template() -> str:
@@ -832,6 +932,13 @@ beam = "gaussian"               # the physical beam; "on-axis" only to agree wit
 # radial_nodes = "auto"         # radial quadrature nodes of the gaussian beam (>= 1)
 # repetition_rate = 80e6        # (Hz, or "80 MHz") pulses meet the train's steady state,
                                 # not the ground state; average powers become pulse energies
+# A closed aperture (single pulses only: not with repetition_rate) adds the
+# closed-aperture curves to the model and the fit:
+# aperture_transmittance = 0.3  # linear transmittance S of the aperture, in (0, 1]...
+# aperture_radius = "1 mm"      # ...or its radius, with aperture_distance
+# aperture_distance = "0.5 m"   # focus to aperture (m); default: the far field
+# linear_index = 1.5            # n0 of the sample, for chi(3) (default 1)
+# closed_divided = false        # closed curves given and modelled as closed / open
 
 [data]
 layout = "per-energy"           # "per-energy": a file per curve; "long": one table with an
@@ -845,7 +952,9 @@ position_column = 0             # header name or 0-based index
 signal_column = 1
 # sigma_column = 2              # uncertainty of the signal, if measured
 # closed_column = 3             # closed-aperture signal, kept beside the open one
-# closed_over_open = false      # keep the closed-aperture curve divided by the open one
+# closed_sigma_column = 4       # its uncertainty, if measured
+# closed_over_open = false      # divide the closed-aperture curve by the open one (the
+                                # model is divided too, when [experiment] has an aperture)
 energy_pattern = '(\\d+(?:\\.\\d+)?)uJ'  # finds the energy in each file name ("auto": the
                                 # last number with an energy or power unit, e.g. _19uw)...
 energy_unit = 1e-6              # ...and the unit of a bare number: joules per unit (here
@@ -865,6 +974,7 @@ energy_unit = 1e-6              # ...and the unit of a bare number: joules per u
 # signal_columns = "OA_{E}"     # the open-aperture signal of each curve
 # sigma_columns = "dOA_{E}"     # its uncertainty, if measured
 # closed_columns = "CA_{E}"     # the closed-aperture signal, if measured
+# closed_sigma_columns = "dCA_{E}"  # its uncertainty, if measured
 
 [[data.files]]
 path = "data/sample_200uJ.csv"
@@ -916,6 +1026,15 @@ value = 1e-10
 
 # [parameters.delta_12]         # two-photon cross-section 1 -> 2 (m^4 s; 1 GM = 1e-58), or "100 GM"
 # value = 1e-56                 # default 0: no two-photon absorption
+
+# Refraction, seen through a closed aperture (default 0; either sign):
+# [parameters.n2]               # Kerr index (m^2/W, or "1e-15 cm^2/W"): phase k0 n2 I per length
+# value = 1e-19
+# vary = true
+# [parameters.sigma_r2]         # refraction cross-sections of levels 2 and 4 (m^2):
+# value = 0.0                   # phase sigma_r2 N2 + sigma_r4 N4 per length
+# [parameters.sigma_r4]
+# value = 0.0
 
 [parameters.energy_scale]       # multiplies every pulse energy (default 1)
 value = 1.0

@@ -15,6 +15,8 @@ from .experiment import Experiment
 from .parameters import NAMES, Parameters
 
 Engine = Literal["exact", "integrator"]
+Aperture = Literal["open", "closed", "both"]
+APERTURES: tuple[str, ...] = ("open", "closed", "both")
 ENGINES: tuple[str, ...] = ("exact", "integrator")
 MIN_POSITIONS = 5  # the curves are normalised on five points at each end
 MAX_POINTS = 10_000_000  # positions x energies; more is refused, not attempted
@@ -35,7 +37,7 @@ class Diagnostics(NamedTuple):
 def simulate(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, engine: Engine = "exact", *,
              full_output: bool = False, tolerance: float | None = None,
-             threads: int | None = None) -> Any:
+             threads: int | None = None, aperture: Aperture = "open") -> Any:
     """Model transmittance of every pulse energy at every position.
 
     Parameters
@@ -63,20 +65,27 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
     threads : int or None
         Threads that share the exact engine's positions (None: every core;
         1: one). The curves are the same, bit for bit, for every count.
+    aperture : {"open", "closed", "both"}
+        Which curves: the open aperture's (the default), the closed
+        aperture's (the experiment must describe one; with
+        ``closed_divided``, closed ÷ open), or both stacked.
 
     Returns
     -------
     ndarray, shape (n_energies, n_positions)
-        Normalised transmittance, as the experiment's beam defines it; with
+        Normalised transmittance, as the experiment's beam defines it (shape
+        (2, n_energies, n_positions) for ``aperture="both"``); with
         ``full_output``, the tuple ``(curves, diagnostics)``.
     """
     _check_call(experiment, positions_mm, pulse_energies, engine)
+    _check_aperture_choice(experiment, aperture)
     threads = thread_count(threads)
     plausibility.check_inputs(experiment, _parameters(parameters), pulse_energies)
     experiment = _on_grid(experiment, parameters, positions_mm, pulse_energies, tolerance)
     model = _engine_for(experiment, positions_mm, pulse_energies, engine)
     values = _values(parameters)
     curves, _ = _interruptible.run(lambda: model.evaluate(values, [], threads))
+    curves = _choose(curves, aperture, experiment)
     plausibility.require_finite_model(curves, "the model curves", experiment, parameters,
                                       pulse_energies)
     if not full_output:
@@ -87,7 +96,8 @@ def simulate(experiment: Experiment, parameters: Parameters, positions_mm: Array
 
 def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: ArrayLike,
              pulse_energies: ArrayLike, *, tolerance: float | None = None,
-             threads: int | None = None) -> NDArray[np.float64]:
+             threads: int | None = None,
+             aperture: Aperture = "open") -> NDArray[np.float64]:
     """Derivatives of :func:`simulate` (exact engine) by the varied parameters,
     on the grid :func:`simulate` would use (``tolerance`` as there).
 
@@ -98,9 +108,12 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
     ndarray, shape (n_energies, n_positions, n_varied)
         ``[e, i, k]`` is the derivative of the curve of energy ``e`` at position
         ``i`` with respect to the value of the ``k``-th varied parameter, in the
-        order the parameters were declared (z0 per mm, energy_scale per unit).
+        order the parameters were declared (z0 per mm, energy_scale per unit);
+        ``aperture`` chooses the curves as for :func:`simulate` (a leading
+        axis of 2 for ``"both"``).
     """
     _check_call(experiment, positions_mm, pulse_energies, "exact")
+    _check_aperture_choice(experiment, aperture)
     threads = thread_count(threads)
     varied = [NAMES.index(name) for name in _parameters(parameters).varied]
     plausibility.check_inputs(experiment, parameters, pulse_energies)
@@ -111,7 +124,8 @@ def jacobian(experiment: Experiment, parameters: Parameters, positions_mm: Array
     values = _values(parameters)
     curves, derivatives = _interruptible.run(lambda: model.evaluate(values, varied, threads))
     if derivatives is None:
-        return np.zeros(curves.shape + (0,))
+        return np.zeros(_choose(curves, aperture, experiment).shape + (0,))
+    derivatives = _choose(derivatives, aperture, experiment)
     plausibility.require_finite_model(derivatives, "the derivatives", experiment, parameters,
                                       pulse_energies)
     return derivatives
@@ -222,6 +236,27 @@ def _engine_for(experiment: Experiment, positions_mm: ArrayLike, pulse_energies:
     positions, energies = scan_arrays(positions_mm, pulse_energies)
     factory = _core.exact_engine if engine == "exact" else _core.integrator_engine
     return factory(experiment._core, positions, energies)
+
+
+def _check_aperture_choice(experiment: Any, aperture: Any) -> None:
+    if not isinstance(aperture, str) or aperture not in APERTURES:
+        raise ValueError(f"aperture must be 'open', 'closed' or 'both', got {aperture!r}")
+    if aperture != "open" and isinstance(experiment, Experiment) and not experiment.has_aperture:
+        raise ValueError(f"aperture={aperture!r} needs an experiment with a closed aperture "
+                         "(aperture_transmittance or aperture_radius)")
+
+
+def _choose(stacked: NDArray[np.float64], aperture: str, experiment: Experiment
+            ) -> NDArray[np.float64]:
+    """The requested curves of the engine's blocks (open, then closed),
+    stacked one row per block and energy."""
+    blocks = 2 if experiment.has_aperture else 1
+    split = stacked.reshape((blocks, stacked.shape[0] // blocks) + stacked.shape[1:])
+    if aperture == "open":
+        return np.ascontiguousarray(split[0])
+    if aperture == "closed":
+        return np.ascontiguousarray(split[1])
+    return split
 
 
 def _parameters(parameters: Parameters) -> Parameters:

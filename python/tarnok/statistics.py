@@ -113,12 +113,14 @@ def _covariance(jacobian: NDArray[np.float64]
 def identifiability_warnings(names: list[str], values: NDArray[np.float64],
                              stats: Statistics, lower: NDArray[np.float64],
                              upper: NDArray[np.float64], log_scale: list[bool] | None = None,
-                             tolerance: float = STEP_TOLERANCE) -> list[str]:
+                             tolerance: float = STEP_TOLERANCE,
+                             linear_scales: list[float] | None = None) -> list[str]:
     """The warnings about a solution, in the order a reader should weigh them.
 
     ``tolerance`` is the solver's step tolerance in its own coordinates (the
-    logarithm of a ``log_scale`` parameter, the value itself otherwise): a
-    parameter that close to a bound is on it as far as the solver can tell.
+    logarithm of a ``log_scale`` parameter, the value over its scale
+    otherwise): a parameter that close to a bound is on it as far as the
+    solver can tell.
     """
     warnings: list[str] = []
     for k in stats.uninformative:
@@ -126,7 +128,10 @@ def identifiability_warnings(names: list[str], values: NDArray[np.float64],
                         "(zero Jacobian column): the data cannot determine it")
     scales = [True] * len(names) if log_scale is None else log_scale
     for k, name in enumerate(names):
-        side = bound_side(values[k], lower[k], upper[k], scales[k], tolerance)
+        # A linear parameter's tolerance is in units of its scale.
+        scaled = tolerance if scales[k] or linear_scales is None \
+            else tolerance * linear_scales[k]
+        side = bound_side(values[k], lower[k], upper[k], scales[k], scaled)
         if side:
             warnings.append(f"{name} is at a bound (its {side} bound, {values[k]:.6g}); its "
                             "uncertainty is not meaningful")

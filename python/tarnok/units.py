@@ -71,6 +71,9 @@ DENSITY = Dimension("number density", "1/m^3", {
 # Two-photon cross-sections: 1 GM (Goeppert-Mayer) = 1e-50 cm^4 s = 1e-58 m^4 s.
 TWO_PHOTON = Dimension("two-photon cross-section", "m^4 s", {
     "m^4 s": 0, "m^4*s": 0, "m4s": 0, "cm^4 s": -8, "cm^4*s": -8, "cm4s": -8, "GM": -58})
+# Kerr index: the phase per unit length per irradiance, k0·n2·I.
+KERR = Dimension("nonlinear refractive index", "m^2/W", {
+    "m^2/W": 0, "m2/W": 0, "cm^2/W": -4, "cm2/W": -4, "cm^2/GW": -13, "cm2/GW": -13})
 MILLIMETRES = Dimension("length", "mm", {unit: int(power) + 3
                                          for unit, power in LENGTH.units.items()})
 """Lengths for the keys given in millimetres (``_mm`` and ``z0``)."""

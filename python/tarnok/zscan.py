@@ -82,6 +82,14 @@ def _read_only(array: np.ndarray) -> np.ndarray:
     return array
 
 
+def _present_rows(name: str, array: np.ndarray) -> np.ndarray:
+    """Which rows hold a curve: a row of NaN is an absent curve, anything else
+    must be finite throughout."""
+    absent = np.isnan(array).all(axis=1)
+    require_finite(name, np.where(absent[:, None], 0.0, array))
+    return ~absent
+
+
 def _check_monotonic(positions: np.ndarray) -> None:
     # The model takes the first and last five points of a row as its wings, so
     # a row that is not ordered along z would be normalised on the wrong points.
@@ -95,7 +103,8 @@ def _check_monotonic(positions: np.ndarray) -> None:
 
 
 class ZScan:
-    """Measured transmittance of one sample at several pulse energies.
+    """Measured transmittance of one sample at several pulse energies, through
+    the open aperture, the closed one, or both.
 
     Parameters
     ----------
@@ -103,53 +112,110 @@ class ZScan:
         Sample positions along the beam in millimetres, either 1-D (shared by
         every curve) or 2-D with one row per pulse energy. Each row must be
         strictly monotonic.
-    transmittance : array_like
-        Normalised transmittance, shape ``(n_energies, n_positions)``.
+    transmittance : array_like or None
+        Normalised open-aperture transmittance, shape ``(n_energies,
+        n_positions)``. A row of NaN marks an energy measured through the
+        closed aperture only; None: no open-aperture curve at all (then
+        ``closed`` is required).
     pulse_energies : array_like
         Pulse energy of each row in joules, 1-D, positive. Repeated energies
         (repeated scans) are allowed.
     sigma : array_like, optional
-        Standard uncertainty of each transmittance value, same shape as
-        ``transmittance``, positive.
+        Standard uncertainty of each open-aperture value, same shape as
+        ``transmittance``, positive (NaN where the curve is absent).
+    closed : array_like, optional
+        Normalised closed-aperture transmittance, same shape; a row of NaN
+        marks an energy measured through the open aperture only. With the
+        experiment's ``closed_divided`` it is the closed curve divided by the
+        open one.
+    closed_sigma : array_like, optional
+        Its standard uncertainty; given exactly when ``sigma`` is (one χ² over
+        both apertures needs both weighted or neither).
 
     Raises
     ------
     TypeError
         If an argument is not an array of real numbers.
     ValueError
-        If shapes disagree, a value is NaN or infinite, an energy or sigma is
-        not positive, or a curve has fewer than five positions.
+        If shapes disagree, a value is infinite or NaN outside an absent row,
+        an energy has no curve at all, an energy or sigma is not positive, or
+        a curve has fewer than five positions.
     """
 
     def __init__(self, positions_mm: Any, transmittance: Any, pulse_energies: Any,
-                 sigma: Any = None) -> None:
-        transmittance_array = self._validated_transmittance(transmittance)
-        n_energies, n_positions = transmittance_array.shape
+                 sigma: Any = None, *, closed: Any = None, closed_sigma: Any = None) -> None:
+        if transmittance is None and closed is None:
+            raise ValueError("transmittance: needs the open-aperture curves, the closed "
+                             "ones (closed=...), or both; got neither")
+        if closed is not None:
+            closed_array = self._validated_transmittance(closed, "closed")
+            shape = closed_array.shape
+        if transmittance is None:
+            if sigma is not None:
+                raise ValueError("sigma: belongs to the open-aperture transmittance, "
+                                 "which is not given (transmittance=None)")
+            transmittance_array = np.full(shape, np.nan)
+        else:
+            transmittance_array = self._validated_transmittance(transmittance)
+        shape = transmittance_array.shape
+        n_energies, n_positions = shape
+        open_rows = _present_rows("transmittance", transmittance_array)
+        closed_rows = None
+        if closed is not None:
+            if closed_array.shape != shape:
+                raise ValueError(f"closed: expected the shape of transmittance {shape}, "
+                                 f"got {closed_array.shape}")
+            closed_rows = _present_rows("closed", closed_array)
+            missing = ~(open_rows | closed_rows)
+            if missing.any():
+                row = int(np.flatnonzero(missing)[0])
+                raise ValueError(f"closed: row {row} is absent (NaN) in both transmittance "
+                                 "and closed; every pulse energy needs at least one curve")
+        elif not open_rows.all():
+            row = int(np.flatnonzero(~open_rows)[0])
+            raise ValueError(f"transmittance: row {row} is absent (NaN) and no closed-"
+                             "aperture curve is given for it (closed=...)")
+        if closed_sigma is not None and closed is None:
+            raise ValueError("closed_sigma: given without closed-aperture curves (closed=...)")
+        if closed is not None and transmittance is not None and \
+                (sigma is None) != (closed_sigma is None):
+            given, missing_name = ("sigma", "closed_sigma") if closed_sigma is None \
+                else ("closed_sigma", "sigma")
+            raise ValueError(f"{missing_name}: needed because {given} is given; one "
+                             "chi-square over both apertures weights both or neither")
         energies = self._validated_energies(pulse_energies, n_energies)
         positions = self._validated_positions(positions_mm, n_energies, n_positions)
         sigma_array = None if sigma is None else self._validated_sigma(
-            sigma, transmittance_array.shape)
+            sigma, shape, "sigma", open_rows)
+        if closed is not None and sigma_array is None and closed_sigma is not None:
+            # Closed-only scan with σ: the open block's σ is absent throughout.
+            sigma_array = np.full(shape, np.nan)
         self._positions_mm = _read_only(positions)
         self._transmittance = _read_only(transmittance_array)
         self._pulse_energies = _read_only(energies)
         self._sigma = None if sigma_array is None else _read_only(sigma_array)
+        self._closed = None if closed is None else _read_only(closed_array)
+        self._closed_sigma = None
+        if closed_sigma is not None:
+            assert closed_rows is not None
+            self._closed_sigma = _read_only(self._validated_sigma(
+                closed_sigma, shape, "closed_sigma", closed_rows))
 
     @staticmethod
-    def _validated_transmittance(value: Any) -> np.ndarray:
-        array = as_float_array("transmittance", value)
+    def _validated_transmittance(value: Any, name: str = "transmittance") -> np.ndarray:
+        array = as_float_array(name, value)
         if array.ndim != 2:
             raise ValueError(
-                f"transmittance: expected a 2-D array (one row per pulse energy), "
+                f"{name}: expected a 2-D array (one row per pulse energy), "
                 f"got {array.ndim}-D with shape {array.shape}")
         n_energies, n_positions = array.shape
         if n_energies == 0:
-            raise ValueError("transmittance: needs at least one curve (row), got 0")
+            raise ValueError(f"{name}: needs at least one curve (row), got 0")
         if n_positions < MIN_POSITIONS:
             raise ValueError(
-                f"transmittance: each curve needs at least {MIN_POSITIONS} positions "
+                f"{name}: each curve needs at least {MIN_POSITIONS} positions "
                 f"(the model normalises on the {MIN_POSITIONS} outermost points at "
                 f"each end), got {n_positions}")
-        require_finite("transmittance", array)
         return array
 
     @staticmethod
@@ -180,13 +246,17 @@ class ZScan:
         return array
 
     @staticmethod
-    def _validated_sigma(value: Any, shape: tuple[int, int]) -> np.ndarray:
-        array = as_float_array("sigma", value)
+    def _validated_sigma(value: Any, shape: tuple[int, int], name: str,
+                         rows: np.ndarray) -> np.ndarray:
+        array = as_float_array(name, value)
         if array.shape != shape:
             raise ValueError(
-                f"sigma: expected the shape of transmittance {shape}, got {array.shape}")
-        require_finite("sigma", array)
-        require_positive("sigma", array)
+                f"{name}: expected the shape of transmittance {shape}, got {array.shape}")
+        # Where the curve is absent its σ means nothing: NaN there, whatever was given.
+        array[~rows] = np.nan
+        present = np.where(rows[:, None], array, 1.0)
+        require_finite(name, present)
+        require_positive(name, present)
         return array
 
     @property
@@ -224,10 +294,59 @@ class ZScan:
         """Whether uncertainties are known."""
         return self._sigma is not None
 
+    @property
+    def closed(self) -> np.ndarray | None:
+        """Closed-aperture transmittance (NaN rows where absent), or None."""
+        return self._closed
+
+    @property
+    def closed_sigma(self) -> np.ndarray | None:
+        """Uncertainty of the closed-aperture values, or None."""
+        return self._closed_sigma
+
+    @property
+    def has_closed(self) -> bool:
+        """Whether any energy was measured through the closed aperture."""
+        return self._closed is not None
+
+    @property
+    def open_rows(self) -> np.ndarray:
+        """Boolean per energy: whether its open-aperture curve was measured."""
+        return ~np.isnan(self._transmittance).all(axis=1)
+
+    @property
+    def closed_rows(self) -> np.ndarray:
+        """Boolean per energy: whether its closed-aperture curve was measured."""
+        if self._closed is None:
+            return np.zeros(self.n_energies, dtype=bool)
+        return ~np.isnan(self._closed).all(axis=1)
+
+    @property
+    def blocks(self) -> int:
+        """Curve blocks the model must produce: 1 (open) or 2 (open, closed)."""
+        return 2 if self._closed is not None else 1
+
+    def stacked(self) -> tuple[np.ndarray, np.ndarray | None]:
+        """(data, sigma) as the fit takes them: the open curves, then the
+        closed ones, shape ``(blocks * n_energies, n_positions)``, NaN where a
+        curve is absent."""
+        if self._closed is None:
+            return np.ascontiguousarray(self._transmittance), \
+                None if self._sigma is None else np.ascontiguousarray(self._sigma)
+        data = np.concatenate([self._transmittance, self._closed])
+        if self._closed_sigma is None:
+            return data, None
+        assert self._sigma is not None
+        return data, np.concatenate([self._sigma, self._closed_sigma])
+
     def __repr__(self) -> str:
         energies = ", ".join(f"{e:.3g}" for e in self._pulse_energies)
         z_min = float(self._positions_mm.min())
         z_max = float(self._positions_mm.max())
+        apertures = ""
+        if self._closed is not None:
+            apertures = (f", {int(self.open_rows.sum())} open and "
+                         f"{int(self.closed_rows.sum())} closed-aperture curves")
         return (f"ZScan({self.n_energies} curves x {self.n_positions} positions, "
                 f"z {z_min:g} to {z_max:g} mm, pulse energies [{energies}] J, "
-                f"sigma {'given' if self.has_sigma else 'none'})")
+                f"sigma {'given' if self.has_sigma else 'none'}{apertures})")

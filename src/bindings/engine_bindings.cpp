@@ -62,14 +62,15 @@ nb::tuple evaluate(const engine::CurveModel& model, const engine::ParameterVecto
   const std::vector<Parameter> varied = varied_of(indices);
   const engine::ScanLayout& layout = model.layout();
   const bool derivatives = model.has_derivatives() && !varied.empty();
-  std::vector<double> curves(layout.size());
-  std::vector<double> jacobian(derivatives ? layout.size() * varied.size() : 0);
+  std::vector<double> curves(model.curve_count());
+  std::vector<double> jacobian(derivatives ? model.curve_count() * varied.size() : 0);
   {
     nb::gil_scoped_release released;
     const EvaluationThreads on(threads);
     model.evaluate(values, varied, curves, jacobian);
   }
-  const std::size_t rows = layout.n_energies(), cols = layout.n_positions;
+  // The curve blocks (open, then closed) stacked: one row per block and energy.
+  const std::size_t rows = model.curve_blocks() * layout.n_energies(), cols = layout.n_positions;
   nb::object jacobian_array = nb::none();
   if (derivatives) jacobian_array = to_numpy(std::move(jacobian), {rows, cols, varied.size()});
   return nb::make_tuple(to_numpy(std::move(curves), {rows, cols}), jacobian_array);
@@ -92,7 +93,9 @@ engine::Experiment experiment_of(double wavelength, double w0, double M2, double
                                  const std::array<double, 5>& populations,
                                  std::int32_t t_slices, std::int32_t z_slices,
                                  const std::string& beam, std::int32_t radial_nodes,
-                                 double repetition_rate) {
+                                 double repetition_rate, double aperture_transmittance,
+                                 double aperture_radius, double aperture_distance,
+                                 double linear_index, bool closed_divided) {
   engine::Experiment e;
   e.wavelength = wavelength;
   e.w0 = w0;
@@ -105,6 +108,16 @@ engine::Experiment experiment_of(double wavelength, double w0, double M2, double
   e.beam = beam_named(beam);
   e.radial_nodes = radial_nodes;
   e.repetition_rate = repetition_rate;
+  e.aperture_transmittance = aperture_transmittance;
+  e.aperture_radius = aperture_radius;
+  e.aperture_distance = aperture_distance;
+  e.linear_index = linear_index;
+  e.closed_divided = closed_divided;
+  try {
+    engine::check_aperture(e);
+  } catch (const std::invalid_argument& error) {
+    throw nb::value_error(error.what());
+  }
   return e;
 }
 
@@ -113,7 +126,9 @@ void bind_engines(nb::module_& m) {
   m.def("experiment", &experiment_of, nb::arg("wavelength"), nb::arg("w0"), nb::arg("M2"),
         nb::arg("tau"), nb::arg("thickness"), nb::arg("populations"), nb::arg("t_slices"),
         nb::arg("z_slices"), nb::arg("beam"), nb::arg("radial_nodes"),
-        nb::arg("repetition_rate") = 0.0);
+        nb::arg("repetition_rate") = 0.0, nb::arg("aperture_transmittance") = 0.0,
+        nb::arg("aperture_radius") = 0.0, nb::arg("aperture_distance") = 0.0,
+        nb::arg("linear_index") = 1.0, nb::arg("closed_divided") = false);
   m.def("derivative_record_bytes",
         [](std::size_t t_slices, std::size_t z_slices) {
           // What one thread keeps for the backward pass: the record of its
@@ -150,6 +165,7 @@ void bind_engines(nb::module_& m) {
       .def("raw_transmittance",
            [](const engine::ExactEngine& model, const engine::ParameterVector& values,
               std::size_t threads) {
+             // The open aperture's raw transmittance, closed aperture or not.
              std::vector<double> raw(model.layout().size());
              {
                nb::gil_scoped_release released;
@@ -175,6 +191,7 @@ void bind_engines(nb::module_& m) {
              return pulses;
            },
            nb::arg("values"), nb::arg("varied"))
+      .def_prop_ro("curve_blocks", &engine::ExactEngine::curve_blocks)
       .def("peak_irradiance", [](const engine::ExactEngine& model,
                                  const engine::ParameterVector& values) {
         return to_numpy(model.peak_irradiance(values),

@@ -7,6 +7,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <limits>
 #include <optional>
 
 #include "bindings/engine_bindings.hpp"
@@ -22,7 +23,7 @@ namespace rf = robust_fit;
 
 namespace {
 
-using DataArray = PositionArray;  // one row per pulse energy
+using DataArray = PositionArray;  // one row per curve: blocks x pulse energies
 
 std::vector<double> copy_of(const DataArray& a) {
   return std::vector<double>(a.data(), a.data() + a.size());
@@ -102,10 +103,13 @@ void bind_fit(nb::module_& m) {
          const std::vector<bool>& log_scale, const std::vector<double>& lower,
          const std::vector<double>& upper, std::size_t n_starts, std::size_t threads,
          std::uint64_t seed, nb::object callback, std::size_t duplicate_interval,
-         double duplicate_chi_square, double duplicate_distance) {
+         double duplicate_chi_square, double duplicate_distance,
+         const std::vector<double>& scales) {
         const std::size_t n = varied_indices.size();
         if (log_scale.size() != n || lower.size() != n || upper.size() != n)
           throw nb::value_error("one scale and bound per varied parameter");
+        if (!scales.empty() && scales.size() != n)
+          throw nb::value_error("one linear scale per varied parameter, or none");
         std::vector<engine::Parameter> varied;
         std::vector<rf::ParameterSetting> settings;
         std::vector<double> user;
@@ -113,7 +117,7 @@ void bind_fit(nb::module_& m) {
           if (varied_indices[k] >= engine::parameter_count)
             throw nb::value_error("parameter index out of range");
           varied.push_back(static_cast<engine::Parameter>(varied_indices[k]));
-          settings.push_back({log_scale[k], lower[k], upper[k]});
+          settings.push_back({log_scale[k], lower[k], upper[k], scales.empty() ? 1.0 : scales[k]});
           user.push_back(values[varied_indices[k]]);
         }
         std::vector<double> sigma_values;
@@ -155,14 +159,31 @@ void bind_fit(nb::module_& m) {
         out["best"] = best;
         if (best >= 0) {
           const rf::StartResult& b = result.starts[static_cast<std::size_t>(best)];
-          out["residual"] = b.residuals;
-          // Column-major m x n from the solver, handed over as the row-major
-          // m x n array the statistics expect.
-          std::vector<double> row_major(b.jacobian.size());
-          const std::size_t m = residuals.residual_count();
+          // Residuals and Jacobian rows go back to the places of the data
+          // they belong to, NaN where a value was absent; the Jacobian from
+          // the solver is column-major m x n, handed over as the row-major
+          // array (one row per data value) the statistics expect.
+          const std::vector<std::size_t>& present = residuals.present();
+          const std::size_t m = present.size(), values_count = model.curve_count();
+          const double absent = std::numeric_limits<double>::quiet_NaN();
+          std::vector<double> residual(b.residuals.empty() ? 0 : values_count, absent);
+          for (std::size_t i = 0; i < m && !b.residuals.empty(); ++i)
+            residual[present[i]] = b.residuals[i];
+          std::vector<double> row_major(b.jacobian.empty() ? 0 : values_count * n, absent);
           for (std::size_t k = 0; k < n && !b.jacobian.empty(); ++k)
-            for (std::size_t i = 0; i < m; ++i) row_major[i * n + k] = b.jacobian[k * m + i];
+            for (std::size_t i = 0; i < m; ++i)
+              row_major[present[i] * n + k] = b.jacobian[k * m + i];
+          out["residual"] = residual;
           out["jacobian"] = row_major;
+          // The model at the best values everywhere, absent data included.
+          engine::ParameterVector best_values = values;
+          for (std::size_t k = 0; k < n; ++k) best_values[varied_indices[k]] = b.values[k];
+          std::vector<double> best_fit(values_count);
+          {
+            nb::gil_scoped_release released;
+            model.evaluate(best_values, {}, best_fit, {});
+          }
+          out["best_fit"] = best_fit;
         }
         return out;
       },
@@ -171,7 +192,8 @@ void bind_fit(nb::module_& m) {
       nb::arg("n_starts"), nb::arg("threads"), nb::arg("seed"), nb::arg("callback").none(),
       nb::arg("duplicate_interval") = rf::DuplicateTest{}.interval,
       nb::arg("duplicate_chi_square") = rf::DuplicateTest{}.chi_square,
-      nb::arg("duplicate_distance") = rf::DuplicateTest{}.distance);
+      nb::arg("duplicate_distance") = rf::DuplicateTest{}.distance,
+      nb::arg("scales") = std::vector<double>{});
 }
 
 }  // namespace tarnok::bindings

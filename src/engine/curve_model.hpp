@@ -35,15 +35,20 @@ void check_layout(const ScanLayout& layout);
 class CurveModel {
  public:
   virtual ~CurveModel() = default;
-  // Writes the model curves (n_energies x n_positions, row-major) and, when
+  // Writes the model curves (curve_blocks() blocks of n_energies x
+  // n_positions, row-major: the open curves, then the closed ones) and, when
   // jacobian is non-empty and the engine has derivatives, their derivatives
-  // with respect to each varied parameter (n_energies x n_positions x
-  // varied.size(), row-major). Safe to call from several threads at once.
+  // with respect to each varied parameter (the same points x varied.size(),
+  // row-major). Safe to call from several threads at once.
   // When `stop` is requested midway the values are incomplete (NaN).
   virtual void evaluate(const ParameterVector& values, std::span<const Parameter> varied,
                         std::span<double> curves, std::span<double> jacobian,
                         const std::stop_token& stop = {}) const = 0;
   virtual bool has_derivatives() const noexcept = 0;
+  // 1 for the open curves alone, 2 with a closed aperture's curves after them.
+  virtual std::size_t curve_blocks() const noexcept { return 1; }
+  // Every value evaluate writes: curve_blocks() x layout().size().
+  std::size_t curve_count() const noexcept { return curve_blocks() * layout().size(); }
   virtual const ScanLayout& layout() const noexcept = 0;
 };
 

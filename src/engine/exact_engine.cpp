@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "engine/cell_batch.hpp"
+#include "engine/closed_aperture.hpp"
 #include "engine/incident_pulse.hpp"
 #include "engine/pulse_train.hpp"
 #include "engine/slice_propagation.hpp"
@@ -108,6 +109,10 @@ void check_layout(const ScanLayout& layout) {
 ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
     : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
   check_layout(layout_);
+  check_aperture_beyond_scan(experiment_, layout_);
+  const double transmittance = aperture_transmittance(experiment_, grids_);
+  if (experiment_.has_aperture() && transmittance < 1.0)
+    aperture_.emplace(transmittance, aperture_field_nodes, aperture_plane_nodes);
 }
 
 namespace {
@@ -380,9 +385,27 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
 void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parameter> varied,
                            std::span<double> curves, std::span<double> jacobian,
                            const std::stop_token& stop) const {
-  raw_transmittance(values, varied, curves, jacobian, stop);
   const std::size_t n_dir = jacobian.empty() ? 0 : varied.size();
-  normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves, jacobian);
+  if (curves.size() < curve_count() || jacobian.size() < curve_count() * n_dir)
+    throw std::invalid_argument("output arrays too small for the scan layout");
+  if (!experiment_.has_aperture()) {
+    raw_transmittance(values, varied, curves, jacobian, stop);
+    normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves, jacobian);
+    return;
+  }
+  const std::size_t points = layout_.size();
+  raw_transmittance(values, varied, curves.first(points), jacobian.first(points * n_dir), stop);
+  closed_aperture_transmittance(experiment_, grids_, aperture_ ? &*aperture_ : nullptr, layout_,
+                                values, varied.first(n_dir),
+                                curves.first(points), jacobian.first(points * n_dir),
+                                curves.subspan(points, points),
+                                jacobian.subspan(points * n_dir, points * n_dir), stop,
+                                derivative_mode_);
+  normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves.first(2 * points),
+                     jacobian.first(2 * points * n_dir));
+  if (experiment_.closed_divided)
+    divide_closed_by_open(points, n_dir, curves.first(2 * points),
+                          jacobian.first(2 * points * n_dir));
 }
 
 std::vector<double> ExactEngine::peak_irradiance(const ParameterVector& values) const {

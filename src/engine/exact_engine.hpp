@@ -3,6 +3,9 @@
 // with respect to every parameter in the same pass.
 #pragma once
 
+#include <optional>
+
+#include "engine/aperture_diffraction.hpp"
 #include "engine/curve_model.hpp"
 #include "engine/slice_propagation.hpp"
 
@@ -17,6 +20,9 @@ class ExactEngine final : public CurveModel {
                 std::span<double> curves, std::span<double> jacobian,
                 const std::stop_token& stop = {}) const override;
   bool has_derivatives() const noexcept override { return true; }
+  std::size_t curve_blocks() const noexcept override {
+    return experiment_.has_aperture() ? 2 : 1;
+  }
   const ScanLayout& layout() const noexcept override { return layout_; }
 
   // Transmitted over incident pulse energy at each position, before the
@@ -51,6 +57,8 @@ class ExactEngine final : public CurveModel {
   Experiment experiment_;
   Discretisation grids_;
   ScanLayout layout_;
+  // The closed aperture's quadratures, unless there is none or it passes everything.
+  std::optional<ApertureDiffraction> aperture_;
   DerivativeMode derivative_mode_ = DerivativeMode::automatic;
   std::size_t record_limit_ = SliceSystem::tape_cells_whole;
   bool vectorised_ = true;

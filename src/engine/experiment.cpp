@@ -13,10 +13,15 @@ namespace {
 
 constexpr double speed_of_light = 299792458.0;  // m/s
 
-// Gauss-Laguerre nodes and weights for integrals of e^-u f(u) over u >= 0,
-// from the eigen-decomposition of the three-term recurrence's Jacobi matrix.
-// The weights are returned multiplied by e^u_q, so that sum_q w_q g(u_q)
-// approximates the plain integral of g = e^-u f.
+std::vector<double> grid(double a, double b, std::int32_t n) {
+  std::vector<double> values(static_cast<std::size_t>(n));
+  model::linspace(values.data(), a, b, n);
+  return values;
+}
+
+}  // namespace
+
+// From the eigen-decomposition of the three-term recurrence's Jacobi matrix.
 void gauss_laguerre(std::size_t n, std::vector<double>& nodes, std::vector<double>& weights) {
   Eigen::MatrixXd jacobi = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n),
                                                  static_cast<Eigen::Index>(n));
@@ -36,15 +41,32 @@ void gauss_laguerre(std::size_t n, std::vector<double>& nodes, std::vector<doubl
   }
 }
 
-std::vector<double> grid(double a, double b, std::int32_t n) {
-  std::vector<double> values(static_cast<std::size_t>(n));
-  model::linspace(values.data(), a, b, n);
-  return values;
+void check_aperture(const Experiment& e) {
+  const auto finite_at_least_zero = [](double value) { return std::isfinite(value) && value >= 0.0; };
+  if (!finite_at_least_zero(e.aperture_transmittance) || e.aperture_transmittance > 1.0)
+    throw std::invalid_argument("aperture_transmittance must lie in (0, 1]");
+  if (!finite_at_least_zero(e.aperture_radius))
+    throw std::invalid_argument("aperture_radius must be above zero (m)");
+  if (!finite_at_least_zero(e.aperture_distance))
+    throw std::invalid_argument("aperture_distance must be above zero (m)");
+  if (!(std::isfinite(e.linear_index) && e.linear_index > 0.0))
+    throw std::invalid_argument("linear_index must be above zero");
+  if (e.aperture_transmittance > 0.0 && e.aperture_radius > 0.0)
+    throw std::invalid_argument(
+        "give aperture_transmittance or aperture_radius, not both");
+  if (e.aperture_radius > 0.0 && e.aperture_distance == 0.0)
+    throw std::invalid_argument(
+        "aperture_radius needs a finite aperture_distance (the far field has no radius)");
+  if (e.has_aperture() && e.beam != Beam::gaussian)
+    throw std::invalid_argument(
+        "a closed aperture needs the gaussian beam: the on-axis beam has no radial profile");
+  if (e.has_aperture() && e.repetition_rate > 0.0)
+    throw std::invalid_argument(
+        "a closed aperture is modelled for single pulses only: repetition_rate must be 0");
 }
 
-}  // namespace
-
 Discretisation discretise(const Experiment& e) {
+  check_aperture(e);
   if (e.t_slices < 2 || e.z_slices < 2)
     throw std::invalid_argument("t_slices and z_slices must be at least 2");
   Discretisation d;

@@ -39,7 +39,26 @@ struct Experiment {
   // Pulses per second of a laser whose pulses meet a sample not yet relaxed
   // from the last ones; 0 for pulses that each meet the initial populations.
   double repetition_rate = 0.0;
+  // The closed aperture, if any: its linear transmittance S in (0, 1], or 0
+  // for none (then the engines give the open curves alone, as without it).
+  // With a radius instead (aperture_radius > 0, m), S follows from the linear
+  // beam in the aperture plane, which then needs a finite distance.
+  double aperture_transmittance = 0.0;
+  double aperture_radius = 0.0;
+  // Distance from the focus to the aperture plane (m), fixed while the
+  // sample moves; 0 for the far field.
+  double aperture_distance = 0.0;
+  double linear_index = 1.0;     // n0, for the derived susceptibility only
+  bool closed_divided = false;   // closed curves modelled as closed / open
+
+  bool has_aperture() const noexcept {
+    return aperture_transmittance > 0.0 || aperture_radius > 0.0;
+  }
 };
+
+// Throws std::invalid_argument naming the key when the aperture keys are out
+// of range or contradict each other.
+void check_aperture(const Experiment& experiment);
 
 // What every evaluation reads but none changes.
 struct Discretisation {
@@ -56,6 +75,11 @@ struct Discretisation {
   std::vector<double> radial_nodes;
   std::vector<double> radial_weights;
 };
+
+// Gauss-Laguerre nodes and weights for integrals of e^-u f(u) over u >= 0.
+// The weights are returned multiplied by e^u_q, so that sum_q w_q g(u_q)
+// approximates the plain integral of g = e^-u f.
+void gauss_laguerre(std::size_t n, std::vector<double>& nodes, std::vector<double>& weights);
 
 // Throws std::invalid_argument for grids too small to evaluate.
 Discretisation discretise(const Experiment& experiment);

@@ -36,6 +36,10 @@ IntegratorEngine::IntegratorEngine(const Experiment& experiment, ScanLayout layo
     throw std::invalid_argument(
         "the integrator engine models single pulses only: a repetition_rate needs the exact "
         "engine");
+  if (experiment_.has_aperture())
+    throw std::invalid_argument(
+        "the integrator engine models the open aperture only: a closed aperture needs the "
+        "exact engine");
 }
 
 void IntegratorEngine::evaluate(const ParameterVector& values,

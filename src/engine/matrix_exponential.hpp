@@ -19,7 +19,7 @@ namespace tarnok::engine {
 // of every step of the same algorithm, so they are the derivatives of the
 // computed exponential, not finite differences. NaN or infinite input gives
 // NaN results.
-inline constexpr std::size_t max_directions = 13;  // every parameter at once
+inline constexpr std::size_t max_directions = 16;  // every parameter at once
 
 // The populations half-way through a step, exp(X/2) z, and their
 // derivatives. The squaring phase forms exp(X/2) on its way to exp(X), so

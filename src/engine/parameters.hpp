@@ -1,8 +1,8 @@
 // The quantities a z-scan model curve depends on besides the experiment: the
 // eight spectroscopic parameters of the rate equations, a scale on the
-// measured pulse energies, the focus position, the two-photon cross-section
-// and the beam's waist and quality factor. Their order is the order of every
-// parameter array.
+// measured pulse energies, the focus position, the two-photon cross-section,
+// the beam's waist and quality factor, and the refraction that only a closed
+// aperture sees. Their order is the order of every parameter array.
 #pragma once
 
 #include <array>
@@ -27,8 +27,11 @@ enum class Parameter : std::size_t {
   delta_12,      // two-photon cross-section 1 -> 2 (m^4 s)
   w0,            // beam waist radius (m); 0: the experiment's
   M2,            // beam quality factor; 0: the experiment's
+  n2,            // Kerr index (m^2/W): phase per unit length k0 n2 I
+  sigma_r2,      // refraction cross-section of level 2 (m^2): phase per unit length
+  sigma_r4,      // refraction cross-section of level 4 (m^2)
 };
-inline constexpr std::size_t parameter_count = 13;
+inline constexpr std::size_t parameter_count = 16;
 using ParameterVector = std::array<double, parameter_count>;
 
 constexpr std::size_t index(Parameter p) noexcept { return static_cast<std::size_t>(p); }
@@ -43,6 +46,12 @@ inline std::span<const double, model::spec_par_count> spectroscopic(
 constexpr bool acts_on_beam(Parameter p) noexcept {
   return p == Parameter::energy_scale || p == Parameter::z0 || p == Parameter::w0 ||
          p == Parameter::M2;
+}
+
+// The parameters that shift the phase of the light and leave its irradiance
+// and the populations alone.
+constexpr bool acts_on_phase(Parameter p) noexcept {
+  return p == Parameter::n2 || p == Parameter::sigma_r2 || p == Parameter::sigma_r4;
 }
 
 }  // namespace tarnok::engine

@@ -16,6 +16,7 @@
 #include "engine/matrix_exponential.hpp"
 #include "engine/parameters.hpp"
 #include "engine/rate_matrix.hpp"
+#include "engine/refraction_phase.hpp"
 #include "engine/two_photon_light.hpp"
 
 namespace tarnok::engine {
@@ -109,6 +110,28 @@ class SliceSystem {
   // The system as the lane code reads it; partials receives the directions'
   // partial matrices, which it points to.
   BatchSystem describe(std::vector<BatchPartial>& partials) const;
+  // Sends the incident light through from the initial populations in
+  // forward mode, as transmit does, and keeps what leaves the sample at each
+  // time slice with the phase it gathered (for a closed aperture, which
+  // needs the field, not the sum).
+  void transmit_refracting(std::span<const double> incident, std::span<const double> d_incident,
+                           const Refraction& refraction, Workspace& work,
+                           RefractedPulse& pulse) const;
+  // The same values (no derivatives in pulse), from a record of the whole
+  // pulse kept in work.tape for backward_refracting; needs records() and a
+  // pulse whose record is not kept in segments (refracting_records()).
+  void record_refracting(std::span<const double> incident, const Refraction& refraction,
+                         Workspace& work, RefractedPulse& pulse) const;
+  bool refracting_records(std::size_t time_steps) const noexcept {
+    return records() && segment_steps(time_steps) >= time_steps;
+  }
+  // The backward pass of that record for an output that depends on each
+  // time slice's exit light and phase with the weights light_weights[j] and
+  // phase_weights[j]: d_out receives its derivative along each direction.
+  void backward_refracting(std::span<const double> incident, std::span<const double> light_weights,
+                           std::span<const double> phase_weights, const Refraction& refraction,
+                           std::span<const double> d_incident, Workspace& work,
+                           std::span<double> d_out) const;
 
   // By default, records beyond this many cells (about 28 MB) are kept in
   // segments.

@@ -14,7 +14,11 @@ void check_setting(const ParameterSetting& setting, std::size_t i) {
   if (std::isnan(setting.lower) || std::isnan(setting.upper))
     throw std::invalid_argument(which + "a bound is NaN");
   if (setting.lower > setting.upper) throw std::invalid_argument(which + "lower bound above upper bound");
-  if (!setting.log_scale) return;
+  if (!setting.log_scale) {
+    if (!(std::isfinite(setting.scale) && setting.scale > 0.0))
+      throw std::invalid_argument(which + "the scale of a linear parameter must be finite and positive");
+    return;
+  }
   // ln of a bound <= 0 does not exist; an absent bound is spelled -inf, not 0.
   if (std::isfinite(setting.lower) && setting.lower <= 0.0)
     throw std::invalid_argument(which + "log-scale lower bound must be positive (omit it for none)");
@@ -22,8 +26,8 @@ void check_setting(const ParameterSetting& setting, std::size_t i) {
 }
 
 double internal_bound(const ParameterSetting& setting, double bound) {
-  if (!setting.log_scale || std::isinf(bound)) return bound;
-  return std::log(bound);
+  if (std::isinf(bound)) return bound;
+  return setting.log_scale ? std::log(bound) : bound / setting.scale;
 }
 
 }  // namespace
@@ -58,7 +62,8 @@ std::vector<double> ParameterSpace::clamped(std::span<const double> p) const {
 }
 
 void ParameterSpace::to_internal(std::span<const double> p, std::span<double> u) const {
-  for (std::size_t i = 0; i < settings_.size(); ++i) u[i] = settings_[i].log_scale ? std::log(p[i]) : p[i];
+  for (std::size_t i = 0; i < settings_.size(); ++i)
+    u[i] = settings_[i].log_scale ? std::log(p[i]) : p[i] / settings_[i].scale;
 }
 
 void ParameterSpace::to_natural(std::span<const double> u, std::span<double> p) const {
@@ -70,7 +75,7 @@ void ParameterSpace::to_natural(std::span<const double> u, std::span<double> p) 
     } else if (u[i] == internal_upper_[i]) {
       p[i] = settings_[i].upper;
     } else {
-      const double value = settings_[i].log_scale ? std::exp(u[i]) : u[i];
+      const double value = settings_[i].log_scale ? std::exp(u[i]) : u[i] * settings_[i].scale;
       p[i] = std::clamp(value, settings_[i].lower, settings_[i].upper);
     }
   }
@@ -84,7 +89,7 @@ void ParameterSpace::jacobian_to_internal(std::span<const double> p, std::span<c
                                           std::span<double> internal_jacobian) const {
   const std::size_t rows = settings_.empty() ? 0 : jacobian.size() / settings_.size();
   for (std::size_t j = 0; j < settings_.size(); ++j) {
-    const double factor = settings_[j].log_scale ? p[j] : 1.0;
+    const double factor = settings_[j].log_scale ? p[j] : settings_[j].scale;
     for (std::size_t i = 0; i < rows; ++i) internal_jacobian[j * rows + i] = jacobian[j * rows + i] * factor;
   }
 }

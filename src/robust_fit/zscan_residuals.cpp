@@ -10,13 +10,17 @@ namespace tarnok::robust_fit {
 ZScanResiduals::ZScanResiduals(const engine::CurveModel& model, std::vector<double> data,
                                std::vector<double> sigma, const engine::ParameterVector& fixed,
                                std::vector<engine::Parameter> varied)
-    : model_(model), data_(std::move(data)), inverse_sigma_(data_.size(), 1.0), fixed_(fixed),
-      varied_(std::move(varied)) {
-  if (data_.size() != model_.layout().size())
-    throw std::invalid_argument("data do not match the model's positions and energies");
-  if (!sigma.empty()) {
-    if (sigma.size() != data_.size()) throw std::invalid_argument("sigma does not match data");
-    for (std::size_t k = 0; k < sigma.size(); ++k) inverse_sigma_[k] = 1.0 / sigma[k];
+    : model_(model), fixed_(fixed), varied_(std::move(varied)),
+      model_values_(model.curve_count()) {
+  if (data.size() != model_values_)
+    throw std::invalid_argument("data do not match the model's curves, positions and energies");
+  if (!sigma.empty() && sigma.size() != data.size())
+    throw std::invalid_argument("sigma does not match data");
+  for (std::size_t k = 0; k < data.size(); ++k) {
+    if (std::isnan(data[k])) continue;
+    present_.push_back(k);
+    data_.push_back(data[k]);
+    inverse_sigma_.push_back(sigma.empty() ? 1.0 : 1.0 / sigma[k]);
   }
 }
 
@@ -30,10 +34,10 @@ bool ZScanResiduals::evaluate_until(std::span<const double> p, std::span<double>
                                     const std::stop_token& stop) const {
   engine::ParameterVector values = fixed_;
   for (std::size_t k = 0; k < varied_.size(); ++k) values[engine::index(varied_[k])] = p[k];
-  const std::size_t m = data_.size(), n = varied_.size();
-  std::vector<double> curves(m);
-  // The engine lays its derivatives out point by point (row-major m x n).
-  std::vector<double> derivatives(jacobian.empty() ? 0 : m * n);
+  const std::size_t m = present_.size(), n = varied_.size();
+  std::vector<double> curves(model_values_);
+  // The engine lays its derivatives out point by point (row-major values x n).
+  std::vector<double> derivatives(jacobian.empty() ? 0 : model_values_ * n);
   try {
     model_.evaluate(values, varied_, curves, derivatives, stop);
   } catch (const engine::UnsettledTrain&) {
@@ -43,13 +47,13 @@ bool ZScanResiduals::evaluate_until(std::span<const double> p, std::span<double>
 
   bool finite = true;
   for (std::size_t i = 0; i < m; ++i) {
-    residuals[i] = (data_[i] - curves[i]) * inverse_sigma_[i];
+    residuals[i] = (data_[i] - curves[present_[i]]) * inverse_sigma_[i];
     finite = finite && std::isfinite(residuals[i]);
   }
   if (!jacobian.empty())
     for (std::size_t i = 0; i < m; ++i)
       for (std::size_t k = 0; k < n; ++k)
-        jacobian[k * m + i] = -derivatives[i * n + k] * inverse_sigma_[i];
+        jacobian[k * m + i] = -derivatives[present_[i] * n + k] * inverse_sigma_[i];
   return finite;
 }
 

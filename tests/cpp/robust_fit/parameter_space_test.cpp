@@ -37,6 +37,27 @@ TEST(ParameterSpace, MapsLogParametersAndTheirSlopes) {
   EXPECT_EQ(internal, (std::vector{0.5, 1.0, 3.0, 4.0}));
 }
 
+TEST(ParameterSpace, ScalesLinearParametersSoTinyOnesMoveLikeOthers) {
+  // A Kerr index near 1e-19 m^2/W: u = p / 1e-19 is of order 1, its bounds and
+  // slopes follow, and a natural value comes back from u unchanged.
+  const ParameterSpace space({{.log_scale = false, .lower = -1e-17, .upper = 1e-17, .scale = 1e-19}});
+  const std::vector<double> p{3e-19};
+  std::vector<double> u(1), back(1);
+  space.to_internal(p, u);
+  EXPECT_DOUBLE_EQ(u[0], 3.0);
+  EXPECT_DOUBLE_EQ(space.internal_lower(0), -100.0);
+  EXPECT_DOUBLE_EQ(space.internal_upper(0), 100.0);
+  space.to_natural(u, back);
+  EXPECT_DOUBLE_EQ(back[0], 3e-19);
+  std::vector<double> internal(2);
+  space.jacobian_to_internal(p, std::vector{2e19, -1e19}, internal);
+  EXPECT_DOUBLE_EQ(internal[0], 2.0);
+  EXPECT_DOUBLE_EQ(internal[1], -1.0);
+  EXPECT_DOUBLE_EQ(forward_difference_step({.log_scale = false, .scale = 1e-19}, 0.0), 1e-22);
+  EXPECT_THROW(ParameterSpace({{.log_scale = false, .scale = 0.0}}), std::invalid_argument);
+  EXPECT_THROW(ParameterSpace({{.log_scale = false, .scale = INFINITY}}), std::invalid_argument);
+}
+
 TEST(ForwardDifference, StepFollowsTheScaleAndStaysInsideTheUpperBound) {
   EXPECT_DOUBLE_EQ(forward_difference_step({.log_scale = true}, 1e-20), 1e-20 * std::expm1(1e-3));
   EXPECT_DOUBLE_EQ(forward_difference_step({.log_scale = false}, 0.0), 1e-3);
