@@ -1,11 +1,9 @@
 #include "engine/closed_aperture.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <complex>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -268,57 +266,27 @@ class ClosedTeam {
  public:
   ClosedTeam(const ClosedInputs& inputs, std::span<double> closed, std::span<double> d_closed,
              const std::stop_token& stop)
-      : inputs_(inputs), closed_(closed), d_closed_(d_closed), stop_(stop) {}
+      : inputs_(inputs), closed_(closed), d_closed_(d_closed), positions_(inputs.layout.size(), stop) {}
 
   void operator()() noexcept {
     std::optional<ClosedWork> work;
     try {
       work.emplace(inputs_);
     } catch (...) {
-      fail(0, std::current_exception());
+      positions_.fail(0, std::current_exception());
       return;
     }
-    for (;;) {
-      if (stop_.stop_requested()) {
-        stopped_.store(true, std::memory_order_relaxed);
-        break;
-      }
-      if (failed_.load(std::memory_order_acquire)) break;
-      const std::size_t cell = next_.fetch_add(1, std::memory_order_relaxed);
-      if (cell >= inputs_.layout.size()) break;
-      try {
-        closed_position(inputs_, cell, *work, closed_, d_closed_);
-      } catch (...) {
-        fail(cell, std::current_exception());
-      }
-    }
+    positions_.claim_each(
+        [&](std::size_t cell) { closed_position(inputs_, cell, *work, closed_, d_closed_); });
   }
 
-  bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
-  // The lowest failing position's error, the same for any number of threads.
-  void rethrow_error() const {
-    if (error_) std::rethrow_exception(error_);
-  }
+  bool stopped() const noexcept { return positions_.stopped(); }
+  void rethrow_error() const { positions_.rethrow_error(); }
 
  private:
-  void fail(std::size_t cell, std::exception_ptr error) noexcept {
-    const std::lock_guard lock(error_mutex_);
-    if (!error_ || cell < error_cell_) {
-      error_ = std::move(error);
-      error_cell_ = cell;
-    }
-    failed_.store(true, std::memory_order_release);
-  }
-
   const ClosedInputs& inputs_;
   std::span<double> closed_, d_closed_;
-  const std::stop_token& stop_;
-  std::atomic<std::size_t> next_{0};
-  std::atomic<bool> stopped_{false};
-  std::atomic<bool> failed_{false};
-  std::mutex error_mutex_;
-  std::exception_ptr error_;  // of the lowest failing position, guarded by error_mutex_
-  std::size_t error_cell_ = 0;
+  SharedPieces positions_;
 };
 
 }  // namespace

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <limits>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 
@@ -280,7 +278,11 @@ class ColumnTeam {
  public:
   ColumnTeam(const ColumnInputs& inputs, std::span<double> raw, std::span<double> d_raw,
              const std::stop_token& stop)
-      : inputs_(inputs), raw_(raw), d_raw_(d_raw), stop_(stop) {}
+      : inputs_(inputs),
+        raw_(raw),
+        d_raw_(d_raw),
+        per_unit_(inputs.batched != nullptr ? batched_positions : 1),
+        units_((inputs.layout.size() + per_unit_ - 1) / per_unit_, stop) {}
 
   void operator()() noexcept {
     ThreadWork thread_work;
@@ -289,61 +291,31 @@ class ColumnTeam {
       work.prepare(inputs_.system, inputs_.train, inputs_.grids.t_grid.size() * inputs_.grids.radial_nodes.size(),
                    inputs_.varied.size());
     } catch (...) {
-      fail(0, std::current_exception());
+      units_.fail(0, std::current_exception());
       return;
     }
     work.train_work.pulses = 0;
     const std::size_t columns = inputs_.layout.size();
-    const std::size_t per_unit = inputs_.batched != nullptr ? batched_positions : 1;
-    for (;;) {
-      if (stop_.stop_requested()) {
-        stopped_.store(true, std::memory_order_relaxed);
-        break;
-      }
-      if (failed_.load(std::memory_order_acquire)) break;
-      const std::size_t cell = next_.fetch_add(1, std::memory_order_relaxed) * per_unit;
-      if (cell >= columns) break;
-      try {
-        if (inputs_.batched != nullptr)
-          transmit_positions(inputs_, cell, std::min(columns, cell + per_unit), work, raw_, d_raw_);
-        else
-          transmit_column(inputs_, cell, work, raw_, d_raw_);
-      } catch (...) {
-        fail(cell, std::current_exception());
-      }
-    }
+    units_.claim_each([&](std::size_t unit) {
+      const std::size_t cell = unit * per_unit_;
+      if (inputs_.batched != nullptr)
+        transmit_positions(inputs_, cell, std::min(columns, cell + per_unit_), work, raw_, d_raw_);
+      else
+        transmit_column(inputs_, cell, work, raw_, d_raw_);
+    });
     pulses_.fetch_add(work.train_work.pulses, std::memory_order_relaxed);
   }
 
-  bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+  bool stopped() const noexcept { return units_.stopped(); }
   std::size_t pulses() const noexcept { return pulses_.load(std::memory_order_relaxed); }
-  // Every column before the one that failed first has been claimed by then,
-  // so the lowest failing column, whose error is rethrown, is the same for
-  // any number of threads.
-  void rethrow_error() const {
-    if (error_) std::rethrow_exception(error_);
-  }
+  void rethrow_error() const { units_.rethrow_error(); }
 
  private:
-  void fail(std::size_t cell, std::exception_ptr error) noexcept {
-    const std::lock_guard lock(error_mutex_);
-    if (!error_ || cell < error_cell_) {
-      error_ = std::move(error);
-      error_cell_ = cell;
-    }
-    failed_.store(true, std::memory_order_release);
-  }
-
   const ColumnInputs& inputs_;
   std::span<double> raw_, d_raw_;
-  const std::stop_token& stop_;
-  std::atomic<std::size_t> next_{0};
+  const std::size_t per_unit_;  // positions per unit of work
+  SharedPieces units_;
   std::atomic<std::size_t> pulses_{0};
-  std::atomic<bool> stopped_{false};
-  std::atomic<bool> failed_{false};
-  std::mutex error_mutex_;
-  std::exception_ptr error_;  // of the lowest failing column, guarded by error_mutex_
-  std::size_t error_cell_ = 0;
 };
 
 }  // namespace

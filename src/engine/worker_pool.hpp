@@ -7,7 +7,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <exception>
 #include <mutex>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -95,6 +97,61 @@ class WorkerPool {
   // A child forked from this process has none of its threads: it runs
   // everything on the calling thread instead of waiting for helpers forever.
   long process_;
+};
+
+// What the threads of a team share while each claims the next piece of
+// [0, count) until none is left: the count of claimed pieces, a stop, and the
+// first failure. Each piece must write only its own results. The error
+// rethrown is that of the lowest failing piece; every piece before it has
+// been claimed by the time it fails, so it is the same for any number of
+// threads.
+class SharedPieces {
+ public:
+  SharedPieces(std::size_t count, const std::stop_token& stop) noexcept
+      : count_(count), stop_(stop) {}
+
+  // Calls piece(k) for each piece k this thread claims, until none is left,
+  // a stop is requested or a piece has failed.
+  template <typename Piece>
+  void claim_each(Piece&& piece) noexcept {
+    for (;;) {
+      if (stop_.stop_requested()) {
+        stopped_.store(true, std::memory_order_relaxed);
+        return;
+      }
+      if (failed_.load(std::memory_order_acquire)) return;
+      const std::size_t k = next_.fetch_add(1, std::memory_order_relaxed);
+      if (k >= count_) return;
+      try {
+        piece(k);
+      } catch (...) {
+        fail(k, std::current_exception());
+      }
+    }
+  }
+
+  void fail(std::size_t piece, std::exception_ptr error) noexcept {
+    const std::lock_guard lock(error_mutex_);
+    if (!error_ || piece < error_piece_) {
+      error_ = std::move(error);
+      error_piece_ = piece;
+    }
+    failed_.store(true, std::memory_order_release);
+  }
+  bool stopped() const noexcept { return stopped_.load(std::memory_order_relaxed); }
+  void rethrow_error() const {
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  const std::size_t count_;
+  const std::stop_token& stop_;
+  std::atomic<std::size_t> next_{0};
+  std::atomic<bool> stopped_{false};
+  std::atomic<bool> failed_{false};
+  std::mutex error_mutex_;
+  std::exception_ptr error_;  // of the lowest failing piece, guarded by error_mutex_
+  std::size_t error_piece_ = 0;
 };
 
 // Runs body() on the calling thread and on as many pool threads as the
