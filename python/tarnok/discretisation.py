@@ -7,12 +7,16 @@ alone is refined once (halving its step h): with the error falling as h^p,
 the change on refining it four times is |m(G) - m(G')| (1 - 4^-p) / (1 - 2^-p). The
 gaussian beam's time slicing is second order (p = 2), its depth slicing first
 order (p = 1), and its radial Gauss-Laguerre quadrature converges faster than
-any power, for which p = 4 is a cautious working figure. A grid's estimate is,
-at the worst point, the sum of its axes' estimates with their signs. From one
-estimate the next grid is predicted (the grid of fewest cells at which the
-law h^p, applied point by point, puts the error below the tolerance), then
-measured the same way, so a chosen grid always carries an estimate of its
-own, not a prediction.
+any power, for which p = 4 is a cautious working figure. On coarse grids an
+axis' error often falls faster than that, so while choosing a grid the order
+is observed from the changes measured at two sizes of the same axis, and used
+between the assumed order and twice it. A grid's estimate is, at the worst
+point, the sum of its axes' estimates with their signs. From the estimates
+measured so far the next grid is predicted (the grid of fewest cells at which
+each axis' error, measured at that size or carried by the law h^p from the
+nearest size measured, puts the error below the tolerance point by point),
+then measured the same way, so a chosen grid always carries an estimate of
+its own, not a prediction.
 
 The on-axis beam's grid is part of its definition (it reproduces
 ``tarnok_wrapper.fit_zscan``, whose curves depend on the slicing): "auto"
@@ -41,7 +45,11 @@ TOLERANCE_PER_SIGMA = 0.1  # the default tolerance is this times the smallest σ
 WARNING_FACTOR = 3.0
 ON_AXIS_GRID = (21, 11)  # fit_zscan's customary slicing
 UNUSED_RADIAL_NODES = 12  # the on-axis beam has no radial quadrature
-START_GRID = (11, 5, 6)
+# Few radial nodes to start from: the quadrature's error changes its sign
+# as nodes are added, so the law h^p predicts more nodes than measured
+# reliably (the error only shrinks) but not fewer; at 4 nodes it often
+# offsets part of the depth slicing's.
+START_GRID = (11, 5, 4)
 # The coarsest grid "auto" considers: below it the pulse's peak or the beam's
 # profile are sampled too sparsely for the error law to hold.
 FLOOR = (7, 2, 3)
@@ -52,13 +60,26 @@ MAX_AUTO_CELLS = 160_000
 # Predictions aim below the tolerance so that the measured grid usually meets
 # it at the first try.
 AIM = 0.92
+# One axis' own error, carried by its law with the order it shows, is
+# predicted within a few per cent; the signed sum, which relies on all
+# three, less closely.
+AXIS_AIM = 0.97
 MAX_ROUNDS = 6
 NORMALISING = 5  # points at each end of a curve that normalise it
 PROBE_INTERIOR = 21
-WORTH_SHRINKING = 0.7
+WORTH_SHRINKING = 0.9  # a met grid is only traded for one with fewer cells than this share
 # What a grid's error is measured against: the grid REFINED times finer along
 # every axis (four times: close to the limit, and still a grid one can compute).
-REFINED = 4.0  # a met grid is only traded for one with fewer cells than this share
+REFINED = 4.0
+# An axis' order is observed from the probes at two of its sizes at least
+# this far apart (in steps): closer, the changes' ratio says little.
+MIN_SPREAD = 1.25
+# ... and used up to this many times the assumed order: faster falls seen on
+# coarse grids do not last as the grid is refined.
+ORDER_LIMIT = 2.0
+# Changes of the normalised curves at or below this are the engine's rounding
+# (over some 1e5 cells), not the slicing's error: they tell no order.
+ROUNDING = 1e-9
 
 
 @dataclass(frozen=True)
@@ -120,6 +141,10 @@ class Discretisation:
     """Value-only evaluations spent on the choice and the estimates."""
     refined_from: tuple[int, ...] | None = None
     """The grid the fit ran on before the solution asked for a finer one."""
+    orders: tuple[float, ...] | None = field(default=None, compare=False)
+    """The order of convergence each axis' estimate used (time, depth,
+    radial); None for the assumed ones. Not saved: only an estimate of the
+    same grid again needs it."""
 
     @property
     def grid(self) -> Grid:
@@ -243,10 +268,56 @@ def _with(grid: Grid, index: int, n: int) -> Grid:
     return (changed[0], changed[1], changed[2])
 
 
-def _estimate(curves: _Curves, grid: Grid, axes: Sequence[int]
-              ) -> tuple[float, dict[int, NDArray[np.float64]]]:
-    """(the largest estimated error over the points, each axis' estimate at
-    every point, signed).
+# One axis' probe at one grid: the change m(G) - m(G') of the curves, and the
+# probe's step over the grid's, h'/h (1/2, or 2 at the axis' ceiling).
+_Probe = tuple[NDArray[np.float64], float]
+
+
+def _probes(curves: _Curves, grid: Grid, axes: Sequence[int]) -> dict[int, _Probe]:
+    base = curves(grid)
+    probes = {}
+    for k in axes:
+        axis = AXES[k]
+        other = axis.probe(grid[k])
+        probes[k] = (base - curves(_with(grid, k, other)), axis.steps(grid[k]) / axis.steps(other))
+    return probes
+
+
+def _refined_error(probe: _Probe, order: float) -> NDArray[np.float64]:
+    """The change on a grid REFINED times finer along the axis, by the law
+    h^order, from the change ``probe`` measured."""
+    change, ratio = probe
+    error = change * ((1.0 - REFINED ** -order) / (1.0 - ratio ** order))
+    if not np.all(np.isfinite(error)):
+        return np.full_like(change, math.inf)
+    return error
+
+
+def _observed_order(k: int, n: int, probes: dict[int, _Probe]) -> float:
+    """The order axis ``k`` shows at size ``n``, from its probe there and the
+    probe at the nearest other size measured (``probes`` by size; the others
+    of a grid assumed not to matter, as the estimate assumes): within
+    [assumed, ORDER_LIMIT x assumed], the assumed order when there is no
+    such size or either change is at rounding level."""
+    axis = AXES[k]
+    change, ratio = probes[n]
+    others = [m for m in probes if probes[m][1] == ratio
+              and max(axis.steps(m), axis.steps(n)) >= MIN_SPREAD * min(axis.steps(m), axis.steps(n))]
+    if not others:
+        return axis.order
+    m = min(others, key=lambda m: (abs(math.log(axis.steps(m) / axis.steps(n))), m))
+    here, there = change, probes[m][0]
+    if not (np.all(np.isfinite(here)) and np.all(np.isfinite(there))) or min(
+            float(np.abs(here).max()), float(np.abs(there).max())) <= ROUNDING:
+        return axis.order
+    # The changes scale as h^p: |D(n)| / |D(m)| = (steps(m) / steps(n))^p.
+    order = math.log(float(np.linalg.norm(here)) / float(np.linalg.norm(there))) / math.log(
+        axis.steps(m) / axis.steps(n))
+    return min(max(order, axis.order), ORDER_LIMIT * axis.order)
+
+
+def _total(errors: dict[int, NDArray[np.float64]]) -> float:
+    """The largest estimated error over the points.
 
     The estimates are added with their signs: the axes' errors can have
     opposite signs at a point (the depth slicing's and the time slicing's
@@ -254,22 +325,22 @@ def _estimate(curves: _Curves, grid: Grid, axes: Sequence[int]
     cancellation as much as the limit does. But no axis alone may exceed
     the tolerance either: a grid whose errors cancel beyond that relies on
     their laws holding more exactly than they do on coarse grids."""
-    base = curves(grid)
-    total = np.zeros_like(base)
-    per_axis = {}
-    for k in axes:
-        axis = AXES[k]
-        other = axis.probe(grid[k])
-        ratio = axis.steps(grid[k]) / axis.steps(other)  # h' / h
-        error = (base - curves(_with(grid, k, other))) * (
-            (1.0 - REFINED ** -axis.order) / (1.0 - ratio ** axis.order))
-        if not np.all(np.isfinite(error)):
-            error = np.full_like(base, math.inf)
-        total += error
-        per_axis[k] = error
-    if not axes:
-        return 0.0, per_axis
-    return max(float(np.abs(total).max()), *_largest(per_axis).values()), per_axis
+    if not errors:
+        return 0.0
+    total = sum(errors.values())
+    return max(float(np.abs(total).max()), *_largest(errors).values())
+
+
+def _estimate(curves: _Curves, grid: Grid, axes: Sequence[int],
+              orders: Sequence[float] | None = None
+              ) -> tuple[float, dict[int, NDArray[np.float64]]]:
+    """(the largest estimated error over the points, each axis' estimate at
+    every point, signed), each axis extrapolated with ``orders`` (by default
+    the assumed ones)."""
+    probes = _probes(curves, grid, axes)
+    errors = {k: _refined_error(probes[k], AXES[k].order if orders is None else orders[k])
+              for k in axes}
+    return _total(errors), errors
 
 
 def _largest(errors: dict[int, NDArray[np.float64]]) -> dict[int, float]:
@@ -286,29 +357,69 @@ def _ladder(k: int, n: int, chosen: bool, met: bool) -> NDArray[np.int64]:
     return np.array(sorted(sizes | {n}))
 
 
-def _predict(grid: Grid, errors: dict[int, NDArray[np.float64]], chosen: Sequence[int],
+def _along(k: int, sizes: NDArray[np.int64], probes: dict[int, _Probe], points: int
+           ) -> NDArray[np.float64]:
+    """Axis ``k``'s predicted error at every point for each of ``sizes``
+    (rows): the estimate measured at a size, else the law h^p, with the order
+    observed there, carried from the nearest size measured.
+
+    Measured errors are used as they are because the law does not hold
+    between distant sizes of every axis: the radial quadrature's error
+    changes its sign as nodes are added."""
+    if not probes:
+        return np.zeros((sizes.size, points))
+    axis = AXES[k]
+    orders = {m: _observed_order(k, m, probes) for m in probes}
+    errors = {m: _refined_error(probes[m], orders[m]).ravel() for m in probes}
+    rows = np.empty((sizes.size, points))
+    for i, n in enumerate(sizes):
+        near = min(probes, key=lambda m: (abs(math.log(axis.steps(m) / axis.steps(int(n)))), m))
+        rows[i] = errors[near] * (axis.steps(near) / axis.steps(int(n))) ** orders[near]
+    return rows
+
+
+def _filled(k: int, sizes: NDArray[np.int64], rows: NDArray[np.float64],
+            probes: dict[int, _Probe], aim: float
+            ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
+    """``sizes`` with every size added between the last one at which axis
+    ``k`` alone is predicted above ``aim`` and the first below it, and their
+    rows: where an axis' own error bounds the grid, the ladder's 9 % steps
+    would cost up to 9 % of the cells."""
+    below = np.flatnonzero(np.abs(rows).max(axis=1) <= aim)
+    if below.size == 0 or below[0] == 0:
+        return sizes, rows
+    extra = np.arange(sizes[below[0] - 1] + 1, sizes[below[0]], dtype=sizes.dtype)
+    if extra.size == 0:
+        return sizes, rows
+    order = np.argsort(np.concatenate([sizes, extra]), kind="stable")
+    return (np.concatenate([sizes, extra])[order],
+            np.concatenate([rows, _along(k, extra, probes, rows.shape[1])])[order])
+
+
+def _predict(grid: Grid, measured: dict[int, dict[int, _Probe]], chosen: Sequence[int],
              tolerance: float, met: bool, limits: Limits) -> Grid:
     """The grid with fewest cells, among the allowed ones near ``grid``, at
-    which the law h^p, applied to each axis' estimate at every point, predicts
-    an error below AIM x tolerance; the one predicted most accurate when none
-    is."""
-    some = next(iter(errors.values()))
-    errors = {k: errors[k].ravel() if k in errors else np.zeros(some.size) for k in range(3)}
-    largest = _largest(errors)
+    which each axis' error (``measured``: its probes by size, see _along)
+    predicts a signed sum below AIM x tolerance at every point and no axis
+    alone above AXIS_AIM x tolerance; the one predicted most accurate when
+    none is."""
+    points = next(probe[0].size for sizes in measured.values() for probe in sizes.values())
     ladders = [_ladder(k, grid[k], k in chosen, met) for k in range(3)]
-    scale = [(AXES[k].steps(grid[k]) / (ladders[k] - AXES[k].offset)) ** AXES[k].order
-             for k in range(3)]
+    along = [_along(k, ladders[k], measured.get(k, {}), points) for k in range(3)]
+    for k in chosen:
+        ladders[k], along[k] = _filled(k, ladders[k], along[k], measured.get(k, {}),
+                                       AXIS_AIM * tolerance)
+    largest = [np.abs(a).max(axis=1) for a in along]
     # Predicted error at every (t, z) pair for one radial size at a time.
     best: tuple[float, float, Grid] | None = None
     fallback: list[tuple[float, float, Grid]] = []
     for j, r in enumerate(ladders[2]):
-        radial = errors[2] * scale[2][j]
+        radial = along[2][j]
         for i, t in enumerate(ladders[0]):
-            partial = errors[0] * scale[0][i] + radial
-            predicted = np.abs(partial[None, :] + scale[1][:, None] * errors[1][None, :]
-                               ).max(axis=1)
+            partial = along[0][i] + radial
+            predicted = np.abs(partial[None, :] + along[1]).max(axis=1) / AIM
             predicted = np.maximum(predicted, np.maximum(
-                scale[1] * largest[1], max(largest[0] * scale[0][i], largest[2] * scale[2][j])))
+                largest[1], max(largest[0][i], largest[2][j])) / AXIS_AIM)
             for m, z in enumerate(ladders[1]):
                 candidate = (int(t), int(z), int(r))
                 cells = float(t) * float(z) * float(r)
@@ -316,7 +427,7 @@ def _predict(grid: Grid, errors: dict[int, NDArray[np.float64]], chosen: Sequenc
                     break  # larger z only adds cells
                 if not limits.allow(candidate):
                     break
-                if predicted[m] <= AIM * tolerance:
+                if predicted[m] <= tolerance:
                     key = (cells, float(predicted[m]), candidate)
                     if best is None or key < best:
                         best = key
@@ -396,47 +507,68 @@ def choose(experiment: Experiment, values: Sequence[float], positions: NDArray[n
     # fit); the ones chosen here must meet the tolerance on their own.
     probe_axes = chosen
     curves = _Curves(experiment, values, *probe_points(positions, energies))
-    tried: dict[Grid, tuple[float, dict[int, NDArray[np.float64]]]] = {}
+    tried: dict[Grid, dict[int, _Probe]] = {}
+    # Each axis' probes by size, the latest grid's where several share one.
+    measured: dict[int, dict[int, _Probe]] = {k: {} for k in probe_axes}
     for _ in range(MAX_ROUNDS):
-        tried[grid] = _estimate(curves, grid, probe_axes)
-        total, errors = tried[grid]
+        tried[grid] = _probes(curves, grid, probe_axes)
+        for k, probe in tried[grid].items():
+            measured[k][grid[k]] = probe
+        total, _, _ = _judged(grid, tried[grid], measured)
         met = total <= tolerance
         if not chosen or total == 0.0 or not math.isfinite(total):
             break
-        following = _predict(grid, errors, chosen, tolerance, met, limits)
+        following = _predict(grid, measured, chosen, tolerance, met, limits)
         if following in tried or following == grid:
             break
         if met and _cells(following) >= WORTH_SHRINKING * _cells(grid):
             break
         grid = following
-    passed = [g for g, (total, _) in tried.items() if total <= tolerance]
+    # Every grid judged again with the orders all the probes show.
+    judged = {g: _judged(g, probes, measured) for g, probes in tried.items()}
+    passed = [g for g, (total, _, _) in judged.items() if total <= tolerance]
     if passed:
         grid = min(passed, key=lambda g: (g[0] * g[1] * g[2], g))
     else:
         # Nothing met it: the most accurate grid measured.
-        grid = min(tried, key=lambda g: tried[g][0])
-    total, errors = tried[grid]
+        grid = min(judged, key=lambda g: judged[g][0])
+    total, errors, orders = judged[grid]
     return experiment.with_grid(*grid), Discretisation(
         grid[0], grid[1], grid[2], auto, total,
         {AXES[k].label: v for k, v in _largest(errors).items()}, tolerance,
-        total <= tolerance, curves.count)
+        total <= tolerance, curves.count, orders=orders)
+
+
+def _judged(grid: Grid, probes: dict[int, _Probe], measured: dict[int, dict[int, _Probe]]
+            ) -> tuple[float, dict[int, NDArray[np.float64]], tuple[float, float, float]]:
+    """(estimate, each axis' errors, the orders used) of ``grid`` from its own
+    probes, each axis with the order it shows at the grid's size."""
+    orders = tuple(_observed_order(k, grid[k], {**measured[k], grid[k]: probes[k]})
+                   if k in probes else AXES[k].order for k in range(3))
+    errors = {k: _refined_error(probe, orders[k]) for k, probe in probes.items()}
+    return _total(errors), errors, (orders[0], orders[1], orders[2])
 
 
 def estimate(experiment: Experiment, values: Sequence[float], positions: NDArray[np.float64],
              energies: NDArray[np.float64], tolerance: float,
-             auto: tuple[str, ...] = ()) -> Discretisation:
+             auto: tuple[str, ...] = (), orders: Sequence[float] | None = None
+             ) -> Discretisation:
     """The record of a grid given by number (or already chosen): its error
     estimate along every axis, judged against the tolerance when every axis
-    was chosen (``auto``), else against WARNING_FACTOR x tolerance."""
+    was chosen (``auto``), else against WARNING_FACTOR x tolerance. A grid
+    chosen is estimated with the orders its choice observed (``orders``,
+    Discretisation.orders), so that the same curves get the same estimate;
+    others with the assumed orders."""
     grid = (int(experiment.t_slices), int(experiment.z_slices), int(experiment.radial_nodes))
     if experiment.beam == "on-axis":
         return Discretisation(grid[0], grid[1], None, auto, None, tolerance=tolerance)
     curves = _Curves(experiment, values, *probe_points(positions, energies))
-    total, errors = _estimate(curves, grid, range(3))
+    total, errors = _estimate(curves, grid, range(3), orders)
     allowed = tolerance if len(auto) == len(AXES) else WARNING_FACTOR * tolerance
     return Discretisation(grid[0], grid[1], grid[2], auto, total,
                           {AXES[k].label: v for k, v in _largest(errors).items()}, tolerance,
-                          total <= allowed, curves.count)
+                          total <= allowed, curves.count,
+                          orders=None if orders is None else tuple(orders))
 
 
 def for_evaluation(experiment: Experiment, parameters: "Parameters",

@@ -423,7 +423,8 @@ def _grid_at_solution(result: FitResult, given: Experiment, chosen: Discretisati
     data, values = result.data, result.params.vector()
     auto = given.auto_axes
     record = discretisation.estimate(result.experiment, values, data.positions_mm,
-                                     data.pulse_energies, tolerance, auto)
+                                     data.pulse_energies, tolerance, auto,
+                                     None if chosen is None else chosen.orders)
     spent = record.evaluations + (chosen.evaluations if chosen is not None else 0)
     first_grid = None if chosen is None else chosen.grid
     for _ in range(MAX_REFITS):
@@ -440,7 +441,7 @@ def _grid_at_solution(result: FitResult, given: Experiment, chosen: Discretisati
         values = result.params.vector()
         record = dataclasses.replace(
             discretisation.estimate(finer, values, data.positions_mm, data.pulse_energies,
-                                    tolerance, auto), refined_from=first_grid)
+                                    tolerance, auto, chosen.orders), refined_from=first_grid)
         spent += record.evaluations
     result.discretisation = dataclasses.replace(record, evaluations=spent)
     if text := discretisation.shortfall_warning(result.discretisation):

@@ -85,6 +85,92 @@ def test_estimate_is_the_change_on_a_four_times_finer_grid_when_errors_follow_th
     np.testing.assert_allclose(at_ceiling[2], c_r / 64 ** 4 - c_r / 256 ** 4, rtol=1e-9)
 
 
+class PowerLaws:
+    """Curves whose error along each axis is c h^q at every point: time
+    h = 1/(t - 1), depth h = 1/z, radial h = 1/r."""
+
+    def __init__(self, orders, scale=(1.0, 1.0, 1.0), seed=11):
+        rng = np.random.default_rng(seed)
+        self.limit, *self.c = (rng.normal(size=(1, 9)) for _ in range(4))
+        self.c = [c * s for c, s in zip(self.c, scale)]
+        self.q = orders
+
+    def steps(self, grid):
+        return (grid[0] - 1, grid[1], grid[2])
+
+    def __call__(self, grid):
+        return self.limit + sum(c / h ** q for c, h, q in zip(self.c, self.steps(grid), self.q))
+
+
+def judged_after(curves, grids):
+    measured = {k: {} for k in range(3)}
+    for grid in grids:
+        probes = discretisation._probes(curves, grid, [0, 1, 2])
+        for k in range(3):
+            measured[k][grid[k]] = probes[k]
+    return discretisation._judged(grids[-1], probes, measured)
+
+
+def test_observed_orders_set_the_estimate_within_the_assumed_order_and_twice_it():
+    # Time falls as h^3 (observed as it is), depth as h^3 (used as 2, twice
+    # the assumed 1: a fall that fast on coarse grids does not last), the
+    # radial nodes as h^3 (below the assumed 4, which stays).
+    curves = PowerLaws((3.0, 3.0, 3.0))
+    total, errors, orders = judged_after(curves, [(11, 5, 4), (41, 30, 9)])
+    assert orders == pytest.approx((3.0, 2.0, 4.0), rel=1e-9)
+    t, z, r = 41, 30, 9
+    np.testing.assert_allclose(errors[0], curves.c[0] * (1 / 40 ** 3 - 1 / 160 ** 3), rtol=1e-9)
+    # Clamped orders extrapolate the measured change by their own law.
+    change_z = curves.c[1] * (1 / z ** 3 - 1 / (2 * z) ** 3)
+    np.testing.assert_allclose(errors[1], change_z * (1 - 4.0 ** -2) / (1 - 2.0 ** -2), rtol=1e-9)
+    change_r = curves.c[2] * (1 / r ** 3 - 1 / (2 * r) ** 3)
+    np.testing.assert_allclose(errors[2], change_r * (1 - 4.0 ** -4) / (1 - 2.0 ** -4), rtol=1e-9)
+    # One size measured per axis, or two too close together: the assumed orders.
+    assert judged_after(curves, [(41, 30, 9)])[2] == (2.0, 1.0, 4.0)
+    assert judged_after(curves, [(38, 27, 8), (41, 30, 9)])[2] == (2.0, 1.0, 4.0)
+
+
+def test_changes_at_rounding_level_tell_no_order():
+    # The time slicing's change is 1e-6 on the coarse grid and lost in the
+    # engine's rounding on the fine one: their ratio would pass for an order
+    # of 8, where nothing is known but the assumed 2.
+    exact = PowerLaws((8.0, 1.0, 4.0), scale=(1e2, 1.0, 1.0))
+
+    class Rounded:
+        def __call__(self, grid):
+            jitter = np.random.default_rng(sum(grid)).normal(size=(1, 9))
+            return exact(grid) + 1e-13 * jitter
+
+    _, errors, orders = judged_after(Rounded(), [(11, 5, 4), (81, 40, 8)])
+    assert orders[0] == 2.0 and orders[1] == pytest.approx(1.0, abs=1e-6)
+    assert np.abs(errors[0]).max() < 1e-11
+
+
+def test_prediction_uses_an_axis_error_where_it_was_measured_and_the_law_elsewhere():
+    # Radial errors of opposite signs at 4 and 8 nodes: the law carried from
+    # 8 nodes would give 4 nodes the wrong sign.
+    points = 5
+    at_4, at_8 = np.full((1, points), 3e-4), np.full((1, points), -2e-5)
+    probes = {4: (at_4, 0.5), 8: (at_8, 0.5)}
+    rows = discretisation._along(2, np.array([4, 5, 8, 12]), probes, points)
+    refined = (1 - 4.0 ** -4) / (1 - 2.0 ** -4)  # the orders are at their floor, 4
+    np.testing.assert_allclose(rows[0], 3e-4 * refined)
+    np.testing.assert_allclose(rows[1], 3e-4 * refined * (4 / 5) ** 4)
+    np.testing.assert_allclose(rows[2], -2e-5 * refined)
+    np.testing.assert_allclose(rows[3], -2e-5 * refined * (8 / 12) ** 4)
+
+
+def test_a_chosen_grid_estimated_again_at_the_same_values_gets_the_same_estimate():
+    # A fit's solution at its start values must not look like it needs a finer grid.
+    params = tarnok.Parameters(**SATURABLE).vector()
+    chosen, record = discretisation.choose(tarnok.Experiment(**GAUSSIAN), params,
+                                           np.array([POSITIONS]), np.array([6e-7]), 1.5e-3)
+    again = discretisation.estimate(chosen, params, np.array([POSITIONS]), np.array([6e-7]),
+                                    1.5e-3, record.auto, record.orders)
+    assert again.estimated_error == record.estimated_error and again.met
+    assert record.orders is not None and record.orders != (2.0, 1.0, 4.0)
+
+
 def test_axes_given_by_number_are_kept_and_the_limits_are_respected():
     params = tarnok.Parameters(**SATURABLE).vector()
     tiny = discretisation.Limits(max_cells=50)
