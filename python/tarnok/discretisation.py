@@ -74,8 +74,13 @@ REFINED = 4.0
 # An axis' order is observed from the probes at two of its sizes at least
 # this far apart (in steps): closer, the changes' ratio says little.
 MIN_SPREAD = 1.25
-# ... and used up to this many times the assumed order: faster falls seen on
-# coarse grids do not last as the grid is refined.
+# A grid's estimate uses only an order seen between its own size and one at
+# most this many times as fine or as coarse: between distant sizes the
+# coarser one's faster, pre-asymptotic fall shows, and the estimate would
+# be low.
+LOCAL_SPREAD = 2.0
+# An observed order is used up to this many times the assumed order: faster
+# falls seen on coarse grids do not last as the grid is refined.
 ORDER_LIMIT = 2.0
 # Changes of the normalised curves at or below this are the engine's rounding
 # (over some 1e5 cells), not the slicing's error: they tell no order.
@@ -293,16 +298,21 @@ def _refined_error(probe: _Probe, order: float) -> NDArray[np.float64]:
     return error
 
 
-def _observed_order(k: int, n: int, probes: dict[int, _Probe]) -> float:
+def _observed_order(k: int, n: int, probes: dict[int, _Probe], widest: float = math.inf
+                    ) -> float:
     """The order axis ``k`` shows at size ``n``, from its probe there and the
     probe at the nearest other size measured (``probes`` by size; the others
-    of a grid assumed not to matter, as the estimate assumes): within
-    [assumed, ORDER_LIMIT x assumed], the assumed order when there is no
-    such size or either change is at rounding level."""
+    of a grid assumed not to matter, as the estimate assumes) at most
+    ``widest`` times as many or as few steps: within [assumed, ORDER_LIMIT x
+    assumed], the assumed order when there is no such size or either change
+    is at rounding level."""
     axis = AXES[k]
     change, ratio = probes[n]
-    others = [m for m in probes if probes[m][1] == ratio
-              and max(axis.steps(m), axis.steps(n)) >= MIN_SPREAD * min(axis.steps(m), axis.steps(n))]
+
+    def spread(m: int) -> float:
+        return max(axis.steps(m), axis.steps(n)) / min(axis.steps(m), axis.steps(n))
+
+    others = [m for m in probes if probes[m][1] == ratio and MIN_SPREAD <= spread(m) <= widest]
     if not others:
         return axis.order
     m = min(others, key=lambda m: (abs(math.log(axis.steps(m) / axis.steps(n))), m))
@@ -543,8 +553,9 @@ def _judged(grid: Grid, probes: dict[int, _Probe], measured: dict[int, dict[int,
             ) -> tuple[float, dict[int, NDArray[np.float64]], tuple[float, float, float]]:
     """(estimate, each axis' errors, the orders used) of ``grid`` from its own
     probes, each axis with the order it shows at the grid's size."""
-    orders = tuple(_observed_order(k, grid[k], {**measured[k], grid[k]: probes[k]})
-                   if k in probes else AXES[k].order for k in range(3))
+    orders = tuple(_observed_order(k, grid[k], {**measured[k], grid[k]: probes[k]},
+                                   LOCAL_SPREAD) if k in probes else AXES[k].order
+                   for k in range(3))
     errors = {k: _refined_error(probe, orders[k]) for k, probe in probes.items()}
     return _total(errors), errors, (orders[0], orders[1], orders[2])
 

@@ -116,33 +116,41 @@ def test_observed_orders_set_the_estimate_within_the_assumed_order_and_twice_it(
     # the assumed 1: a fall that fast on coarse grids does not last), the
     # radial nodes as h^3 (below the assumed 4, which stays).
     curves = PowerLaws((3.0, 3.0, 3.0))
-    total, errors, orders = judged_after(curves, [(11, 5, 4), (41, 30, 9)])
+    total, errors, orders = judged_after(curves, [(21, 16, 5), (33, 30, 9)])
     assert orders == pytest.approx((3.0, 2.0, 4.0), rel=1e-9)
-    t, z, r = 41, 30, 9
-    np.testing.assert_allclose(errors[0], curves.c[0] * (1 / 40 ** 3 - 1 / 160 ** 3), rtol=1e-9)
+    t, z, r = 33, 30, 9
+    np.testing.assert_allclose(errors[0], curves.c[0] * (1 / 32 ** 3 - 1 / 128 ** 3), rtol=1e-9)
     # Clamped orders extrapolate the measured change by their own law.
     change_z = curves.c[1] * (1 / z ** 3 - 1 / (2 * z) ** 3)
     np.testing.assert_allclose(errors[1], change_z * (1 - 4.0 ** -2) / (1 - 2.0 ** -2), rtol=1e-9)
     change_r = curves.c[2] * (1 / r ** 3 - 1 / (2 * r) ** 3)
     np.testing.assert_allclose(errors[2], change_r * (1 - 4.0 ** -4) / (1 - 2.0 ** -4), rtol=1e-9)
-    # One size measured per axis, or two too close together: the assumed orders.
-    assert judged_after(curves, [(41, 30, 9)])[2] == (2.0, 1.0, 4.0)
-    assert judged_after(curves, [(38, 27, 8), (41, 30, 9)])[2] == (2.0, 1.0, 4.0)
+    assert total == pytest.approx(max(np.abs(sum(errors.values())).max(),
+                                      *(np.abs(e).max() for e in errors.values())), rel=1e-12)
+    # One size measured per axis, two too close together, or too far apart
+    # for the estimate (the prediction still uses the latter): the assumed orders.
+    assert judged_after(curves, [(33, 30, 9)])[2] == (2.0, 1.0, 4.0)
+    assert judged_after(curves, [(30, 27, 8), (33, 30, 9)])[2] == (2.0, 1.0, 4.0)
+    assert judged_after(curves, [(11, 5, 4), (33, 30, 9)])[2] == (2.0, 1.0, 4.0)
+    far = {5: discretisation._probes(curves, (11, 5, 4), [1])[1],
+           30: discretisation._probes(curves, (33, 30, 9), [1])[1]}
+    assert discretisation._observed_order(1, 30, far) == pytest.approx(2.0, rel=1e-9)
 
 
 def test_changes_at_rounding_level_tell_no_order():
-    # The time slicing's change is 1e-6 on the coarse grid and lost in the
-    # engine's rounding on the fine one: their ratio would pass for an order
-    # of 8, where nothing is known but the assumed 2.
-    exact = PowerLaws((8.0, 1.0, 4.0), scale=(1e2, 1.0, 1.0))
+    # The time slicing's change is 1e-6 on the coarser grid and lost in the
+    # engine's rounding on the finer one: their ratio would pass for any
+    # order, where nothing is known but the assumed 2.
+    exact = PowerLaws((2.0, 1.0, 4.0))
 
     class Rounded:
         def __call__(self, grid):
             jitter = np.random.default_rng(sum(grid)).normal(size=(1, 9))
-            return exact(grid) + 1e-13 * jitter
+            time = exact.c[0] * (1e-6 if grid[0] <= 21 else 0.0)
+            return exact(grid) - exact.c[0] / (grid[0] - 1) ** 2 + time + 1e-13 * jitter
 
-    _, errors, orders = judged_after(Rounded(), [(11, 5, 4), (81, 40, 8)])
-    assert orders[0] == 2.0 and orders[1] == pytest.approx(1.0, abs=1e-6)
+    _, errors, orders = judged_after(Rounded(), [(21, 20, 4), (33, 30, 6)])
+    assert orders == pytest.approx((2.0, 1.0, 4.0), abs=1e-6)
     assert np.abs(errors[0]).max() < 1e-11
 
 
