@@ -65,6 +65,7 @@ AIM = 0.92
 # three, less closely.
 AXIS_AIM = 0.97
 MAX_ROUNDS = 6
+FILLED = 12  # most sizes added between two of an axis' ladder (see _filled)
 NORMALISING = 5  # points at each end of a curve that normalise it
 PROBE_INTERIOR = 21
 WORTH_SHRINKING = 0.9  # a met grid is only traded for one with fewer cells than this share
@@ -391,14 +392,17 @@ def _along(k: int, sizes: NDArray[np.int64], probes: dict[int, _Probe], points: 
 def _filled(k: int, sizes: NDArray[np.int64], rows: NDArray[np.float64],
             probes: dict[int, _Probe], aim: float
             ) -> tuple[NDArray[np.int64], NDArray[np.float64]]:
-    """``sizes`` with every size added between the last one at which axis
-    ``k`` alone is predicted above ``aim`` and the first below it, and their
-    rows: where an axis' own error bounds the grid, the ladder's 9 % steps
-    would cost up to 9 % of the cells."""
+    """``sizes`` with sizes added (every one, or FILLED spread evenly)
+    between the last one at which axis ``k`` alone is predicted above
+    ``aim`` and the first below it, and their rows: where an axis' own error
+    bounds the grid, the ladder's 9 % steps would cost up to 9 % of the
+    cells."""
     below = np.flatnonzero(np.abs(rows).max(axis=1) <= aim)
     if below.size == 0 or below[0] == 0:
         return sizes, rows
-    extra = np.arange(sizes[below[0] - 1] + 1, sizes[below[0]], dtype=sizes.dtype)
+    low, high = int(sizes[below[0] - 1]), int(sizes[below[0]])
+    extra = np.unique(np.round(np.linspace(low + 1, high - 1, min(FILLED, high - low - 1)))
+                      ).astype(sizes.dtype)
     if extra.size == 0:
         return sizes, rows
     order = np.argsort(np.concatenate([sizes, extra]), kind="stable")
