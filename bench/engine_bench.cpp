@@ -1,13 +1,16 @@
-// Cost per depth-and-time cell of the exact engine (values alone, with the
+// Cost per depth-and-time cell of the exact engine, every column sent through (values alone, with the
 // derivatives of two parameters and of all of them; columns in vector lanes,
 // and each alone through the scalar code) against the
 // integrator-based model on the same grids, for the bundled example, a
 // picosecond and a stiff nanosecond set; of the gaussian beam, whose cost
 // should scale with its radial nodes; of two-photon absorption on top of it;
-// and of a train of pulses at 100 MHz, per single-pulse cell.
+// and of a train of pulses at 100 MHz, per single-pulse cell. Then a power
+// sweep's evaluation with three derivatives, read off the table of one
+// column's response against every column sent through, in one run.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "../tests/cpp/engine/engine_test_cases.hpp"
 #include "engine/exact_engine.hpp"
@@ -55,20 +58,23 @@ void Integrator(benchmark::State& state) {
 
 void Exact(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
-  const engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_tabulated(false);  // the cells themselves
   run(state, model, c.experiment, c.values, {});
 }
 
 void ExactWithTwoDerivatives(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
-  const engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_tabulated(false);  // the cells themselves
   run(state, model, c.experiment, c.values, {Parameter::sigma_12, Parameter::sigma_45});
 }
 
 // The backward pass costs about the same whatever the number of parameters.
 void ExactWithAllDerivatives(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
-  const engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_tabulated(false);  // the cells themselves
   run(state, model, c.experiment, c.values, every_parameter());
 }
 
@@ -78,7 +84,8 @@ void ExactGaussianPerNode(benchmark::State& state) {
   e.beam = engine::Beam::gaussian;
   std::vector<double> energies = c.pulse_energies;
   for (double& energy : energies) energy *= 2e-4;
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(energies));
+  engine::ExactEngine model(e, tarnok::testing::scan_layout(energies));
+  model.set_tabulated(false);  // the cells themselves
   run(state, model, e, c.values, {});
 }
 
@@ -100,7 +107,8 @@ void ExactGaussianPerNodeAtOnAxisStep(benchmark::State& state) {
   e.t_slices = static_cast<std::int32_t>(2.0 * engine::gaussian_time_window) * (e.t_slices - 1) + 1;
   std::vector<double> energies = c.pulse_energies;
   for (double& energy : energies) energy *= 2e-4;
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(energies));
+  engine::ExactEngine model(e, tarnok::testing::scan_layout(energies));
+  model.set_tabulated(false);  // the cells themselves
   run(state, model, e, c.values, {});
 }
 
@@ -128,7 +136,8 @@ void run_gaussian(benchmark::State& state, bool two_photon, std::vector<Paramete
                   double repetition_rate = 0.0) {
   const auto& c = case_at(state.range(0));
   const engine::Experiment e = gaussian(c.experiment, repetition_rate);
-  const engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  model.set_tabulated(false);  // the cells themselves
   run(state, model, e, two_photon ? with_two_photon(c.values) : c.values, std::move(varied));
 }
 
@@ -159,6 +168,7 @@ void ExactGaussianTrain(benchmark::State& state) { run_gaussian(state, false, {}
 void ExactScalar(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_tabulated(false);  // the cells themselves
   model.set_vectorised(false);
   run(state, model, c.experiment, c.values, {});
 }
@@ -166,6 +176,7 @@ void ExactScalar(benchmark::State& state) {
 void ExactScalarWithTwoDerivatives(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   engine::ExactEngine model(c.experiment, tarnok::testing::scan_layout(c.pulse_energies));
+  model.set_tabulated(false);  // the cells themselves
   model.set_vectorised(false);
   run(state, model, c.experiment, c.values, {Parameter::sigma_12, Parameter::sigma_45});
 }
@@ -174,8 +185,35 @@ void ExactGaussianScalarWithTwoDerivatives(benchmark::State& state) {
   const auto& c = case_at(state.range(0));
   const engine::Experiment e = gaussian(c.experiment);
   engine::ExactEngine model(e, tarnok::testing::scan_layout(gaussian_energies(c.pulse_energies)));
+  model.set_tabulated(false);  // the cells themselves
   model.set_vectorised(false);
   run(state, model, e, c.values, {Parameter::sigma_12, Parameter::sigma_45});
+}
+
+
+// A power sweep: 12 energies over a factor 25, 41 positions, 12 radial nodes
+// (5,904 columns), fitting two cross-sections and the focus.
+void run_sweep(benchmark::State& state, bool tabulated, double repetition_rate) {
+  const auto& c = case_at(state.range(0));
+  engine::Experiment e = gaussian(c.experiment, repetition_rate);
+  e.radial_nodes = 12;
+  std::vector<double> energies(12);
+  const double top = 2e-4 * c.pulse_energies.back();
+  for (std::size_t k = 0; k < energies.size(); ++k)
+    energies[k] = top / 25.0 * std::pow(25.0, static_cast<double>(k) / 11.0);
+  engine::ExactEngine model(e, tarnok::testing::scan_layout(energies));
+  model.set_tabulated(tabulated);
+  run(state, model, e, c.values, {Parameter::sigma_12, Parameter::sigma_23, Parameter::z0});
+}
+
+void SweepTabulated(benchmark::State& state) { run_sweep(state, true, 0.0); }
+void SweepEveryColumn(benchmark::State& state) { run_sweep(state, false, 0.0); }
+void SweepTrainTabulated(benchmark::State& state) { run_sweep(state, true, 1e8); }
+void SweepTrainEveryColumn(benchmark::State& state) { run_sweep(state, false, 1e8); }
+
+void configure_sweep(benchmark::internal::Benchmark* b) {
+  b->DenseRange(1, 2)->Unit(benchmark::kMillisecond)->Repetitions(3)->ComputeStatistics("min", least)
+      ->ReportAggregatesOnly(true);
 }
 
 BENCHMARK(Integrator)->Apply(configure);
@@ -193,5 +231,9 @@ BENCHMARK(ExactGaussianTwoPhotonWithAllDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianWithTwoDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianTwoPhotonWithTwoDerivatives)->Apply(configure);
 BENCHMARK(ExactGaussianTrain)->Apply(configure);
+BENCHMARK(SweepTabulated)->Apply(configure_sweep);
+BENCHMARK(SweepEveryColumn)->Apply(configure_sweep);
+BENCHMARK(SweepTrainTabulated)->Apply(configure_sweep);
+BENCHMARK(SweepTrainEveryColumn)->Apply(configure_sweep);
 
 }  // namespace

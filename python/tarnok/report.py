@@ -34,7 +34,7 @@ def _statistics(r: "FitResult") -> list[str]:
     finished = sum(1 for s in r.starts if s.chisqr is not None and math.isfinite(s.chisqr))
     at_best = f"; {r.starts_at_best} of {finished} reached the best chi-square" \
         if finished > 1 else ""
-    duplicates = [f"{s.index} of {s.duplicate_of}" for s in r.starts
+    duplicates = [f"{s.index} of start {s.duplicate_of}" for s in r.starts
                   if getattr(s, "duplicate_of", None) is not None]
     if duplicates:
         at_best += f"; stopped as duplicates: {', '.join(duplicates)}"

@@ -1,6 +1,8 @@
 #include "engine/exact_engine.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <atomic>
 #include <limits>
 #include <optional>
@@ -8,6 +10,7 @@
 
 #include "engine/cell_batch.hpp"
 #include "engine/closed_aperture.hpp"
+#include "engine/column_response.hpp"
 #include "engine/incident_pulse.hpp"
 #include "engine/pulse_train.hpp"
 #include "engine/slice_propagation.hpp"
@@ -318,6 +321,219 @@ class ColumnTeam {
   std::atomic<std::size_t> pulses_{0};
 };
 
+// Evaluations with fewer columns than this send each through; so do those
+// with fewer than columns_per_panel for each of the table's first panels,
+// since resolving a panel takes up to a few dozen columns.
+constexpr std::size_t tabulated_columns = 64;
+constexpr std::size_t columns_per_panel = 48;
+
+// How finely the response of a column is tabulated: a single pulse's to
+// rounding; a train's to well above the noise its steady state carries
+// (settled to a relative 1e-12, up to 1e-10 where it is ill-conditioned).
+PanelSettings response_settings(bool train) noexcept {
+  PanelSettings settings;
+  settings.tolerance = train ? 1e-10 : 1e-13;
+  return settings;
+}
+
+// An evaluation stopped while its response was being sampled.
+struct SamplingStopped {};
+
+// Sends columns of the same pulse shape and the given amplitudes (their
+// incident sums) through the sample, and keeps of each the fraction it
+// transmits and that fraction's derivative along each direction: by a
+// parameter of the sample, or, for the parameters that act on the beam, by
+// the logarithm of the amplitude. values[i * (1 + n_dir)] is sample i's
+// fraction, the next n_dir its derivatives.
+class SampleTeam {
+ public:
+  SampleTeam(const ColumnInputs& inputs, std::span<const double> shape,
+             std::span<const double> log_amplitudes, std::span<double> values,
+             const std::stop_token& stop)
+      : inputs_(inputs),
+        shape_(shape),
+        log_amplitudes_(log_amplitudes),
+        values_(values),
+        per_unit_(inputs.batched != nullptr ? batch_lanes : 1),
+        units_((log_amplitudes.size() + per_unit_ - 1) / per_unit_, stop) {}
+
+  void operator()() noexcept {
+    ThreadWork thread_work;
+    EvaluationWork& work = *thread_work;
+    const std::size_t nt = shape_.size(), n_dir = inputs_.varied.size();
+    try {
+      work.prepare(inputs_.system, inputs_.train, nt, n_dir);
+      work.columns.lane_incident.resize(batch_lanes * nt);
+      work.columns.lane_d_incident.resize(batch_lanes * nt * n_dir);
+      work.columns.d_out.resize(batch_lanes * n_dir);
+    } catch (...) {
+      units_.fail(0, std::current_exception());
+      return;
+    }
+    work.train_work.pulses = 0;
+    units_.claim_each([&](std::size_t unit) {
+      const std::size_t first = unit * per_unit_;
+      const std::size_t count = std::min(per_unit_, log_amplitudes_.size() - first);
+      if (inputs_.batched != nullptr)
+        sample_batch(first, count, work);
+      else
+        sample_alone(first, work);
+    });
+    pulses_.fetch_add(work.train_work.pulses, std::memory_order_relaxed);
+  }
+
+  bool stopped() const noexcept { return units_.stopped(); }
+  std::size_t pulses() const noexcept { return pulses_.load(std::memory_order_relaxed); }
+  void rethrow_error() const { units_.rethrow_error(); }
+
+ private:
+  // The incident light of sample i and its derivatives: only the parameters
+  // acting on the beam change it, each by d ln A = 1.
+  double fill_incident(std::size_t i, double* incident, double* d_incident) const noexcept {
+    const std::size_t nt = shape_.size(), n_dir = inputs_.varied.size();
+    const double amplitude = std::exp(log_amplitudes_[i]);
+    for (std::size_t j = 0; j < nt; ++j) {
+      incident[j] = amplitude * shape_[j];
+      for (std::size_t v = 0; v < n_dir; ++v)
+        d_incident[j * n_dir + v] = acts_on_beam(inputs_.varied[v]) ? incident[j] : 0.0;
+    }
+    return amplitude;
+  }
+
+  void keep(std::size_t i, double amplitude, double transmitted, const double* d) const noexcept {
+    const std::size_t n_dir = inputs_.varied.size();
+    double* row = values_.data() + i * (1 + n_dir);
+    row[0] = transmitted / amplitude;
+    for (std::size_t v = 0; v < n_dir; ++v) row[1 + v] = d[v] / amplitude;
+  }
+
+  void sample_batch(std::size_t first, std::size_t count, EvaluationWork& work) const {
+    const std::size_t nt = shape_.size(), n_dir = inputs_.varied.size();
+    ColumnBatches& c = work.columns;
+    BatchColumns batch;
+    batch.time_steps = nt;
+    std::array<double, batch_lanes> amplitudes{};
+    for (std::size_t l = 0; l < batch_lanes; ++l) {
+      // Lanes past the last sample repeat the batch's first.
+      const std::size_t lane = l < count ? l : 0;
+      batch.incident[l] = c.lane_incident.data() + lane * nt;
+      batch.d_incident[l] = c.lane_d_incident.data() + lane * nt * n_dir;
+      batch.d_transmitted[l] = l < count ? c.d_out.data() + l * n_dir : nullptr;
+      if (l < count)
+        amplitudes[l] = fill_incident(first + l, c.lane_incident.data() + l * nt,
+                                      c.lane_d_incident.data() + l * nt * n_dir);
+    }
+    transmit_batch(inputs_.batched->system, batch, work.batch);
+    for (std::size_t l = 0; l < count; ++l)
+      keep(first + l, amplitudes[l], batch.transmitted[l], c.d_out.data() + l * n_dir);
+  }
+
+  void sample_alone(std::size_t i, EvaluationWork& work) const {
+    const std::size_t nt = shape_.size();
+    const double amplitude = fill_incident(i, work.irradiance.data(), work.d_incident.data());
+    const std::span<const double> pulse(work.irradiance.data(), nt);
+    const double transmitted =
+        inputs_.train != nullptr
+            ? inputs_.train->transmit(pulse, work.d_incident, work.slices, work.train_work, work.d_transmitted)
+            : inputs_.system.transmit(pulse, work.d_incident, work.slices, work.d_transmitted);
+    keep(i, amplitude, transmitted, work.d_transmitted.data());
+  }
+
+  const ColumnInputs& inputs_;
+  std::span<const double> shape_, log_amplitudes_;
+  std::span<double> values_;
+  const std::size_t per_unit_;
+  SharedPieces units_;
+  std::atomic<std::size_t> pulses_{0};
+};
+
+// The incident sum of every column and the beam's log slopes of every
+// position, with the pulse shape all columns share (that of the first,
+// scaled to a unit sum). False if some column meets no light, which has no
+// logarithm.
+struct ColumnAmplitudes {
+  std::vector<double> amplitudes;  // position-major, node fastest
+  std::vector<BeamLogSlopes> slopes;
+  std::vector<double> shape;
+  double lo = 0.0, hi = 0.0;       // of the logarithms
+};
+
+bool column_amplitudes(const ColumnInputs& in, ColumnAmplitudes& a) {
+  const std::size_t nt = in.grids.t_grid.size(), nodes = in.grids.radial_nodes.size();
+  std::vector<double> irradiance(nt * nodes);
+  a.amplitudes.resize(in.layout.size() * nodes);
+  a.slopes.resize(in.layout.size());
+  a.lo = std::numeric_limits<double>::infinity();
+  a.hi = -a.lo;
+  for (std::size_t cell = 0; cell < in.layout.size(); ++cell) {
+    const std::size_t e = cell / in.layout.n_positions, i = cell % in.layout.n_positions;
+    a.slopes[cell] = incident_pulse(in.experiment, in.grids, in.layout.position(e, i),
+                                    in.layout.pulse_energies[e], in.values, irradiance);
+    for (std::size_t q = 0; q < nodes; ++q) {
+      double sum = 0.0;
+      for (std::size_t j = 0; j < nt; ++j) sum += irradiance[q * nt + j];
+      if (!(sum > 0.0) || !std::isfinite(sum)) return false;
+      a.amplitudes[cell * nodes + q] = sum;
+      a.lo = std::min(a.lo, std::log(sum));
+      a.hi = std::max(a.hi, std::log(sum));
+      if (a.shape.empty()) {
+        a.shape.assign(irradiance.begin(), irradiance.begin() + static_cast<std::ptrdiff_t>(nt));
+        for (double& value : a.shape) value /= sum;
+      }
+    }
+  }
+  return true;
+}
+
+// The transmittance of every position from the tabulated response of its
+// columns; returns the pulses sent, or nothing where a column meets no light
+// or the table would not pay.
+std::optional<std::size_t> tabulated_transmittance(const ColumnInputs& in, std::span<double> raw,
+                                                   std::span<double> d_raw,
+                                                   const std::stop_token& stop) {
+  ColumnAmplitudes a;
+  if (!column_amplitudes(in, a)) return std::nullopt;
+  const PanelSettings settings = response_settings(in.train != nullptr);
+  const double first_panels = std::ceil(std::max(a.hi - a.lo, ChebyshevPanels::min_span) / settings.first_width);
+  if (static_cast<double>(a.amplitudes.size()) < columns_per_panel * first_panels) return std::nullopt;
+  const std::size_t n_dir = in.varied.size(), width = 1 + n_dir;
+  const std::size_t nodes = in.grids.radial_nodes.size();
+  std::size_t pulses = 0;
+  const PanelSampler sample = [&](std::span<const double> x, std::span<double> values) {
+    SampleTeam team(in, a.shape, x, values, stop);
+    const std::size_t cells = x.size() * a.shape.size() * in.grids.z_slices;
+    run_with_budget(std::min(x.size() - 1, cells / cells_per_helper), team);
+    team.rethrow_error();
+    if (team.stopped()) throw SamplingStopped{};
+    pulses += in.train != nullptr ? team.pulses() : x.size() * (in.system.records() ? 2 : 1);
+  };
+  const ChebyshevPanels response(a.lo, a.hi, width, sample, settings);
+  std::array<double, 1 + max_directions> at{};
+  std::array<double, max_directions> d_out{}, d_in{};
+  for (std::size_t cell = 0; cell < in.layout.size(); ++cell) {
+    double out = 0.0, incident = 0.0;
+    d_out.fill(0.0);
+    d_in.fill(0.0);
+    for (std::size_t q = 0; q < nodes; ++q) {
+      const double amplitude = a.amplitudes[cell * nodes + q];
+      const double weight = in.grids.radial_weights[q];
+      response.evaluate(std::log(amplitude), std::span(at).first(width));
+      out += weight * amplitude * at[0];
+      incident += weight * amplitude;
+      for (std::size_t v = 0; v < n_dir; ++v) {
+        const double slope = a.slopes[cell].of(in.varied[v]);
+        const bool beam = acts_on_beam(in.varied[v]);
+        d_out[v] += weight * amplitude * at[1 + v] * (beam ? slope : 1.0);
+        if (beam) d_in[v] += weight * amplitude * slope;
+      }
+    }
+    raw[cell] = out / incident;
+    for (std::size_t v = 0; v < n_dir; ++v)
+      d_raw[cell * n_dir + v] = (d_out[v] - raw[cell] * d_in[v]) / incident;
+  }
+  return pulses;
+}
+
 }  // namespace
 
 void ExactEngine::raw_transmittance(const ParameterVector& values,
@@ -341,8 +557,19 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
                                       used.describe(batch_partials)});
   const ColumnInputs inputs{experiment_, grids_, layout_, values, varied.first(n_dir), used,
                             pulse_train ? &*pulse_train : nullptr, batched ? &*batched : nullptr};
-  ColumnTeam team(inputs, raw, d_raw, stop);
   const std::size_t columns = layout_.size();
+  if (tabulated_ && columns * grids_.radial_nodes.size() >= tabulated_columns) {
+    try {
+      if (const std::optional<std::size_t> pulses = tabulated_transmittance(inputs, raw, d_raw, stop)) {
+        if (pulses_sent != nullptr) *pulses_sent = *pulses;
+        return;
+      }
+    } catch (const SamplingStopped&) {
+      std::fill(raw.begin(), raw.end(), std::numeric_limits<double>::quiet_NaN());
+      return;
+    }
+  }
+  ColumnTeam team(inputs, raw, d_raw, stop);
   const std::size_t cells = columns * grids_.radial_nodes.size() * grids_.t_grid.size() * grids_.z_slices;
   run_with_budget(std::min(columns - 1, cells / cells_per_helper), team);
   team.rethrow_error();

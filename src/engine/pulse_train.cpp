@@ -53,7 +53,10 @@ double largest_entry(const std::vector<ConservingVector>& vectors) noexcept {
 class SettleMonitor {
  public:
   bool settled(std::size_t pulse, double change, double rounding) noexcept {
-    if (change <= std::max(train_tolerance, rounding)) return true;
+    // The floor is a bound on rounding, often far above what rounding does:
+    // taken at its word beyond the required tolerance it let a train stop
+    // while its change was still falling, with its transmittance off by 1e-5.
+    if (change <= std::max(train_tolerance, std::min(rounding, train_tolerance_required))) return true;
     if (change < 0.5 * best_) {
       best_ = change;
       best_pulse_ = pulse;

@@ -101,7 +101,7 @@ def test_starts_that_join_an_earlier_path_stop_and_are_reported(many_starts):
     saved = json.loads(json.dumps(result.to_dict()))
     assert [s["duplicate_of"] for s in saved["starts"]] == \
         [s.duplicate_of for s in result.starts]
-    listed = ", ".join(f"{s.index} of {s.duplicate_of}" for s in duplicates)
+    listed = ", ".join(f"{s.index} of start {s.duplicate_of}" for s in duplicates)
     assert f"stopped as duplicates: {listed})" in result.report()
     # A duplicate of a start at the best counts as having reached it, so a
     # well-determined fit gets no warning that its optimum may not be global.
