@@ -147,6 +147,8 @@ class Discretisation:
     """Value-only evaluations spent on the choice and the estimates."""
     refined_from: tuple[int, ...] | None = None
     """The grid the fit ran on before the solution asked for a finer one."""
+    depth_extrapolated: bool = False
+    """Whether the curves are extrapolated from z_slices and 2 z_slices."""
     orders: tuple[float, ...] | None = field(default=None, compare=False)
     """The order of convergence each axis' estimate used (time, depth,
     radial); None for the assumed ones. Not saved: only an estimate of the
@@ -160,6 +162,8 @@ class Discretisation:
         """One line, e.g. ``41 x 11 time x depth slices, 12 radial nodes (auto;
         est. error 3e-05)``."""
         text = f"{self.t_slices} x {self.z_slices} time x depth slices"
+        if self.depth_extrapolated:
+            text += f" (extrapolated with {2 * self.z_slices})"
         if self.radial_nodes is not None:
             text += f", {self.radial_nodes} radial nodes"
         how = _how(self.auto, self.radial_nodes is not None)
@@ -176,6 +180,7 @@ class Discretisation:
                 "estimated_error": self.estimated_error, "axis_errors": dict(self.axis_errors),
                 "tolerance": self.tolerance, "met": self.met, "evaluations": self.evaluations,
                 "refined_from": None if self.refined_from is None else list(self.refined_from),
+                "depth_extrapolated": self.depth_extrapolated,
                 "description": self.describe()}
 
 
@@ -516,7 +521,8 @@ def choose(experiment: Experiment, values: Sequence[float], positions: NDArray[n
         # The axes given leave no room (the memory of a fit's derivatives):
         # the caller's own check says so, without evaluations spent first.
         return experiment.with_grid(*grid), Discretisation(
-            grid[0], grid[1], grid[2], auto, None, tolerance=tolerance, met=False)
+            grid[0], grid[1], grid[2], auto, None, tolerance=tolerance, met=False,
+            depth_extrapolated=bool(experiment.depth_extrapolation))
     # Axes given by number are the caller's to judge (estimate() does, for a
     # fit); the ones chosen here must meet the tolerance on their own.
     probe_axes = chosen
@@ -550,7 +556,8 @@ def choose(experiment: Experiment, values: Sequence[float], positions: NDArray[n
     return experiment.with_grid(*grid), Discretisation(
         grid[0], grid[1], grid[2], auto, total,
         {AXES[k].label: v for k, v in _largest(errors).items()}, tolerance,
-        total <= tolerance, curves.count, orders=orders)
+        total <= tolerance, curves.count, depth_extrapolated=bool(experiment.depth_extrapolation),
+        orders=orders)
 
 
 def _judged(grid: Grid, probes: dict[int, _Probe], measured: dict[int, dict[int, _Probe]]
@@ -583,6 +590,7 @@ def estimate(experiment: Experiment, values: Sequence[float], positions: NDArray
     return Discretisation(grid[0], grid[1], grid[2], auto, total,
                           {AXES[k].label: v for k, v in _largest(errors).items()}, tolerance,
                           total <= allowed, curves.count,
+                          depth_extrapolated=bool(experiment.depth_extrapolation),
                           orders=None if orders is None else tuple(orders))
 
 

@@ -27,7 +27,9 @@ def derivative_record_bytes(experiment: "Experiment", n_varied: int) -> int:
         return 0
     from . import _core
 
-    return int(_core.derivative_record_bytes(experiment.t_slices, experiment.z_slices))
+    # Extrapolated in depth, the finer of its two grids has twice the slices.
+    z_slices = experiment.z_slices * (2 if getattr(experiment, "depth_extrapolation", False) else 1)
+    return int(_core.derivative_record_bytes(experiment.t_slices, z_slices))
 
 
 def available_memory() -> int | None:

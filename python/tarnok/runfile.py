@@ -43,7 +43,7 @@ KEYS: dict[str, tuple[str, ...]] = {
     "experiment": ("wavelength", "w0", "M2", "tau", "tau_fwhm", "thickness", "populations",
                    "t_slices", "z_slices", "beam", "radial_nodes", "repetition_rate",
                    "aperture_transmittance", "aperture_radius", "aperture_distance",
-                   "linear_index", "closed_divided"),
+                   "linear_index", "closed_divided", "depth_extrapolation"),
     "data": ("layout", "delimiter", "header", "position_unit", "step_size_mm", "reference",
              "file", "energy_column", "position_column", "signal_column", "sigma_column",
              "closed_column", "files", "energy_pattern", "energy_unit", "signal_columns",
@@ -537,6 +537,8 @@ def _aperture(table: _Table) -> dict[str, Any]:
         out["linear_index"] = table.number("linear_index", lower=0.0)
     if table.has("closed_divided"):
         out["closed_divided"] = table.boolean("closed_divided", default=False)
+    if table.has("depth_extrapolation"):
+        out["depth_extrapolation"] = table.boolean("depth_extrapolation", default=False)
     opened = "aperture_transmittance" in out or "aperture_radius" in out
     for key in ("aperture_distance", "closed_divided"):
         if key in out and out[key] and not opened:
@@ -930,6 +932,8 @@ z_slices = "auto"               # (>= 2 each); "auto" refines them until a finer
                                 # change the curves by less than 0.1 sigma of the data
 beam = "gaussian"               # the physical beam; "on-axis" only to agree with fit_zscan
 # radial_nodes = "auto"         # radial quadrature nodes of the gaussian beam (>= 1)
+# depth_extrapolation = true    # gaussian beam: curves extrapolated from z_slices and
+                                # 2 z_slices (default: with z_slices = "auto")
 # repetition_rate = 80e6        # (Hz, or "80 MHz") pulses meet the train's steady state,
                                 # not the ground state; average powers become pulse energies
 # A closed aperture (single pulses only: not with repetition_rate) adds the

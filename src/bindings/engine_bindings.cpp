@@ -95,7 +95,8 @@ engine::Experiment experiment_of(double wavelength, double w0, double M2, double
                                  const std::string& beam, std::int32_t radial_nodes,
                                  double repetition_rate, double aperture_transmittance,
                                  double aperture_radius, double aperture_distance,
-                                 double linear_index, bool closed_divided) {
+                                 double linear_index, bool closed_divided,
+                                 bool depth_extrapolation) {
   engine::Experiment e;
   e.wavelength = wavelength;
   e.w0 = w0;
@@ -113,6 +114,7 @@ engine::Experiment experiment_of(double wavelength, double w0, double M2, double
   e.aperture_distance = aperture_distance;
   e.linear_index = linear_index;
   e.closed_divided = closed_divided;
+  e.depth_extrapolation = depth_extrapolation;
   try {
     engine::check_aperture(e);
   } catch (const std::invalid_argument& error) {
@@ -128,7 +130,8 @@ void bind_engines(nb::module_& m) {
         nb::arg("z_slices"), nb::arg("beam"), nb::arg("radial_nodes"),
         nb::arg("repetition_rate") = 0.0, nb::arg("aperture_transmittance") = 0.0,
         nb::arg("aperture_radius") = 0.0, nb::arg("aperture_distance") = 0.0,
-        nb::arg("linear_index") = 1.0, nb::arg("closed_divided") = false);
+        nb::arg("linear_index") = 1.0, nb::arg("closed_divided") = false,
+        nb::arg("depth_extrapolation") = false);
   m.def("derivative_record_bytes",
         [](std::size_t t_slices, std::size_t z_slices) {
           // What one thread keeps for the backward pass: the record of its

@@ -11,6 +11,7 @@
 #include "engine/cell_batch.hpp"
 #include "engine/closed_aperture.hpp"
 #include "engine/column_response.hpp"
+#include "engine/depth_extrapolation.hpp"
 #include "engine/incident_pulse.hpp"
 #include "engine/pulse_train.hpp"
 #include "engine/slice_propagation.hpp"
@@ -108,12 +109,17 @@ void check_layout(const ScanLayout& layout) {
 }
 
 ExactEngine::ExactEngine(const Experiment& experiment, ScanLayout layout)
-    : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
+    : experiment_(experiment.depth_extrapolation ? finer_in_depth(experiment) : experiment),
+      grids_(discretise(experiment_)),
+      layout_(std::move(layout)) {
+  check_depth_extrapolation(experiment);
   check_layout(layout_);
   check_aperture_beyond_scan(experiment_, layout_);
   const double transmittance = aperture_transmittance(experiment_, grids_);
   if (experiment_.has_aperture() && transmittance < 1.0)
     aperture_.emplace(transmittance, aperture_field_nodes, aperture_plane_nodes);
+  if (experiment.depth_extrapolation)
+    coarse_ = std::make_unique<ExactEngine>(coarser_in_depth(experiment), layout_);
 }
 
 namespace {
@@ -543,6 +549,22 @@ void ExactEngine::raw_transmittance(const ParameterVector& values,
   const std::size_t n_dir = d_raw.empty() ? 0 : varied.size();
   if (raw.size() < layout_.size() || d_raw.size() < layout_.size() * n_dir)
     throw std::invalid_argument("output arrays too small for the scan layout");
+  raw = raw.first(layout_.size());
+  d_raw = d_raw.first(layout_.size() * n_dir);
+  raw_on_grid(values, varied, raw, d_raw, stop, pulses_sent);
+  if (!coarse_) return;
+  std::vector<double> coarse(raw.size()), d_coarse(d_raw.size());
+  std::size_t coarse_pulses = 0;
+  coarse_->raw_on_grid(values, varied, coarse, d_coarse, stop, &coarse_pulses);
+  extrapolate_in_depth(raw, coarse);
+  extrapolate_in_depth(d_raw, d_coarse);
+  if (pulses_sent != nullptr) *pulses_sent += coarse_pulses;
+}
+
+void ExactEngine::raw_on_grid(const ParameterVector& values, std::span<const Parameter> varied,
+                              std::span<double> raw, std::span<double> d_raw,
+                              const std::stop_token& stop, std::size_t* pulses_sent) const {
+  const std::size_t n_dir = d_raw.empty() ? 0 : varied.size();
   const bool train = experiment_.repetition_rate > 0.0;
   // A train's steady state is differentiated through the transposed system,
   // which the backward pass solves for one parameter as for many.
@@ -587,13 +609,29 @@ void ExactEngine::evaluate(const ParameterVector& values, std::span<const Parame
   const std::size_t n_dir = jacobian.empty() ? 0 : varied.size();
   if (curves.size() < curve_count() || jacobian.size() < curve_count() * n_dir)
     throw std::invalid_argument("output arrays too small for the scan layout");
+  curves = curves.first(curve_count());
+  jacobian = jacobian.first(curve_count() * n_dir);
+  evaluate_on_grid(values, varied, curves, jacobian, stop);
+  if (!coarse_) return;
+  // Each grid's normalised curves are first-order accurate in the depth
+  // step, so the extrapolation of the normalised curves is second order.
+  std::vector<double> coarse(curves.size()), d_coarse(jacobian.size());
+  coarse_->evaluate_on_grid(values, varied, coarse, d_coarse, stop);
+  extrapolate_in_depth(curves, coarse);
+  extrapolate_in_depth(jacobian, d_coarse);
+}
+
+void ExactEngine::evaluate_on_grid(const ParameterVector& values,
+                                   std::span<const Parameter> varied, std::span<double> curves,
+                                   std::span<double> jacobian, const std::stop_token& stop) const {
+  const std::size_t n_dir = jacobian.empty() ? 0 : varied.size();
   if (!experiment_.has_aperture()) {
-    raw_transmittance(values, varied, curves, jacobian, stop);
+    raw_on_grid(values, varied, curves, jacobian, stop, nullptr);
     normalise_on_edges(experiment_.beam, layout_.n_positions, n_dir, curves, jacobian);
     return;
   }
   const std::size_t points = layout_.size();
-  raw_transmittance(values, varied, curves.first(points), jacobian.first(points * n_dir), stop);
+  raw_on_grid(values, varied, curves.first(points), jacobian.first(points * n_dir), stop, nullptr);
   closed_aperture_transmittance(experiment_, grids_, aperture_ ? &*aperture_ : nullptr, layout_,
                                 values, varied.first(n_dir),
                                 curves.first(points), jacobian.first(points * n_dir),

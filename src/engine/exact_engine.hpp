@@ -3,6 +3,7 @@
 // with respect to every parameter in the same pass.
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "engine/aperture_diffraction.hpp"
@@ -39,27 +40,47 @@ class ExactEngine final : public CurveModel {
   // Forward mode or the backward pass for the derivatives; by default the
   // backward pass from two parameters on. Both give the same derivatives to
   // rounding.
-  void set_derivative_mode(DerivativeMode mode) noexcept { derivative_mode_ = mode; }
+  void set_derivative_mode(DerivativeMode mode) noexcept {
+    derivative_mode_ = mode;
+    if (coarse_) coarse_->set_derivative_mode(mode);
+  }
   // The most cells the backward pass records whole; beyond, it keeps
   // segments and rebuilds them from checkpoints (the same derivatives).
-  void set_record_limit(std::size_t cells) noexcept { record_limit_ = cells; }
+  void set_record_limit(std::size_t cells) noexcept {
+    record_limit_ = cells;
+    if (coarse_) coarse_->set_record_limit(cells);
+  }
   // Whether columns (a position's radial node at one energy) go through the
   // lane code batch_lanes at a time where it covers them (the default: values,
   // and derivatives by the backward pass, of single pulses), or each alone
   // through the scalar code. The two agree to rounding; neither depends on
   // anything but the columns' order.
-  void set_vectorised(bool on) noexcept { vectorised_ = on; }
+  void set_vectorised(bool on) noexcept {
+    vectorised_ = on;
+    if (coarse_) coarse_->set_vectorised(on);
+  }
   // Whether an evaluation of many columns reads them off a table of the
   // response of one column over the light it meets (the default; see
   // column_response.hpp), or sends each through. The two agree to about
   // 1e-13 for single pulses and 1e-10 for trains.
-  void set_tabulated(bool on) noexcept { tabulated_ = on; }
+  void set_tabulated(bool on) noexcept {
+    tabulated_ = on;
+    if (coarse_) coarse_->set_tabulated(on);
+  }
 
   // Peak on-axis irradiance (W/m^2) at every position and energy.
   std::vector<double> peak_irradiance(const ParameterVector& values) const;
 
  private:
-  Experiment experiment_;
+  // The curves (or raw transmittance) of this engine's own grid.
+  void evaluate_on_grid(const ParameterVector& values, std::span<const Parameter> varied,
+                        std::span<double> curves, std::span<double> jacobian,
+                        const std::stop_token& stop) const;
+  void raw_on_grid(const ParameterVector& values, std::span<const Parameter> varied,
+                   std::span<double> raw, std::span<double> d_raw, const std::stop_token& stop,
+                   std::size_t* pulses_sent) const;
+
+  Experiment experiment_;  // with depth extrapolation: on the finer grid
   Discretisation grids_;
   ScanLayout layout_;
   // The closed aperture's quadratures, unless there is none or it passes everything.
@@ -68,6 +89,8 @@ class ExactEngine final : public CurveModel {
   std::size_t record_limit_ = SliceSystem::tape_cells_whole;
   bool vectorised_ = true;
   bool tabulated_ = true;
+  // With depth extrapolation: the same experiment on the coarser depth grid.
+  std::unique_ptr<ExactEngine> coarse_;
 };
 
 // Normalises each curve (row of n_positions values) on its five first and

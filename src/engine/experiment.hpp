@@ -50,6 +50,10 @@ struct Experiment {
   double aperture_distance = 0.0;
   double linear_index = 1.0;     // n0, for the derived susceptibility only
   bool closed_divided = false;   // closed curves modelled as closed / open
+  // Gaussian beam: the curves extrapolated from z_slices and 2 z_slices depth
+  // slices, which cancels the slicing's first-order error
+  // (depth_extrapolation.hpp).
+  bool depth_extrapolation = false;
 
   bool has_aperture() const noexcept {
     return aperture_transmittance > 0.0 || aperture_radius > 0.0;

@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "engine/depth_extrapolation.hpp"
 #include "engine/exact_engine.hpp"
 #include "engine/incident_pulse.hpp"
 #include "model/linspace.hpp"
@@ -30,7 +31,10 @@ std::vector<double> depth_grid(const Experiment& e) {
 }  // namespace
 
 IntegratorEngine::IntegratorEngine(const Experiment& experiment, ScanLayout layout)
-    : experiment_(experiment), grids_(discretise(experiment)), layout_(std::move(layout)) {
+    : experiment_(experiment.depth_extrapolation ? finer_in_depth(experiment) : experiment),
+      grids_(discretise(experiment_)),
+      layout_(std::move(layout)) {
+  check_depth_extrapolation(experiment);
   check_layout(layout_);
   if (experiment_.repetition_rate != 0.0)
     throw std::invalid_argument(
@@ -40,6 +44,8 @@ IntegratorEngine::IntegratorEngine(const Experiment& experiment, ScanLayout layo
     throw std::invalid_argument(
         "the integrator engine models the open aperture only: a closed aperture needs the "
         "exact engine");
+  if (experiment.depth_extrapolation)
+    coarse_ = std::make_unique<IntegratorEngine>(coarser_in_depth(experiment), layout_);
 }
 
 void IntegratorEngine::evaluate(const ParameterVector& values,
@@ -48,6 +54,16 @@ void IntegratorEngine::evaluate(const ParameterVector& values,
                                 const std::stop_token& stop) const {
   if (curves.size() < layout_.size())
     throw std::invalid_argument("output array too small for the scan layout");
+  curves = curves.first(layout_.size());
+  evaluate_on_grid(values, curves, stop);
+  if (!coarse_) return;
+  std::vector<double> coarse(curves.size());
+  coarse_->evaluate_on_grid(values, coarse, stop);
+  extrapolate_in_depth(curves, coarse);
+}
+
+void IntegratorEngine::evaluate_on_grid(const ParameterVector& values, std::span<double> curves,
+                                        const std::stop_token& stop) const {
   if (values[index(Parameter::delta_12)] != 0.0)
     throw std::invalid_argument(
         "the integrator engine has no two-photon absorption: delta_12 must be 0, or use the "
@@ -108,8 +124,19 @@ void IntegratorEngine::evaluate_energy(const ParameterVector& values, std::size_
 }
 
 Diagnostics IntegratorEngine::diagnostics() const {
-  const std::scoped_lock lock(diagnostics_mutex_);
-  return diagnostics_;
+  Diagnostics all;
+  {
+    const std::scoped_lock lock(diagnostics_mutex_);
+    all = diagnostics_;
+  }
+  if (coarse_) {
+    const Diagnostics coarse = coarse_->diagnostics();
+    all.messages += coarse.messages;
+    all.lines += coarse.lines;
+    for (const std::string& line : coarse.first_lines)
+      if (all.first_lines.size() < kept_diagnostic_lines) all.first_lines.push_back(line);
+  }
+  return all;
 }
 
 }  // namespace tarnok::engine

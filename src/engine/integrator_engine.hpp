@@ -4,6 +4,7 @@
 // terminal: they are counted, and the first of them kept.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -34,9 +35,14 @@ class IntegratorEngine final : public CurveModel {
   void evaluate_energy(const ParameterVector& values, std::size_t energy,
                        std::span<double> curve) const;
 
-  Experiment experiment_;
+  void evaluate_on_grid(const ParameterVector& values, std::span<double> curves,
+                        const std::stop_token& stop) const;
+
+  Experiment experiment_;  // with depth extrapolation: on the finer grid
   Discretisation grids_;
   ScanLayout layout_;
+  // With depth extrapolation: the same experiment on the coarser depth grid.
+  std::unique_ptr<IntegratorEngine> coarse_;
   mutable std::mutex diagnostics_mutex_;
   mutable Diagnostics diagnostics_;
 };

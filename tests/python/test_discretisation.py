@@ -23,15 +23,16 @@ SATURABLE = {**RSA, "sigma_12": 2e-20}
 OLD_DEFAULT = (21, 11, 12)
 
 
-def curves(grid, truth, energy):
+def curves(grid, truth, energy, extrapolated=False):
     experiment = tarnok.Experiment(**GAUSSIAN, t_slices=grid[0], z_slices=grid[1],
-                                   radial_nodes=grid[2])
+                                   radial_nodes=grid[2], depth_extrapolation=extrapolated)
     return tarnok.simulate(experiment, tarnok.Parameters(**truth), POSITIONS, [energy])
 
 
-def error_against_four_times_finer(grid, truth, energy):
+def error_against_four_times_finer(grid, truth, energy, extrapolated=False):
     finer = (4 * (grid[0] - 1) + 1, 4 * grid[1], min(4 * grid[2], 64))
-    return np.abs(curves(grid, truth, energy) - curves(finer, truth, energy)).max()
+    return np.abs(curves(grid, truth, energy, extrapolated)
+                  - curves(finer, truth, energy, extrapolated)).max()
 
 
 @pytest.mark.parametrize("truth, energy, tolerance, needs", [
@@ -46,17 +47,19 @@ def test_auto_grid_meets_its_tolerance_with_the_cells_the_model_needs(truth, ene
                                            np.array([energy]), tolerance)
     grid = (chosen.t_slices, chosen.z_slices, chosen.radial_nodes)
     assert record.grid == grid and record.met and record.estimated_error <= tolerance
-    assert error_against_four_times_finer(grid, truth, energy) <= tolerance
+    # "auto" depth slices are extrapolated from z and 2 z.
+    assert chosen.depth_extrapolation and record.depth_extrapolated
+    assert error_against_four_times_finer(grid, truth, energy, True) <= tolerance
     old_error = error_against_four_times_finer(OLD_DEFAULT, truth, energy)
-    cells, old_cells = np.prod(grid), np.prod(OLD_DEFAULT)
+    cells, old_cells = 3 * np.prod(grid), np.prod(OLD_DEFAULT)  # both grids' cells
     if needs == "more":
-        assert old_error > tolerance and (grid[0] > OLD_DEFAULT[0] or grid[1] > OLD_DEFAULT[1])
+        assert old_error > tolerance and grid[0] > OLD_DEFAULT[0]
     else:
         assert old_error < tolerance and cells < old_cells / 4
     # simulate() makes the same choice from the same tolerance.
     np.testing.assert_array_equal(
         tarnok.simulate(auto, params, POSITIONS, [energy], tolerance=tolerance),
-        curves(grid, truth, energy))
+        curves(grid, truth, energy, True))
 
 
 def test_estimate_is_the_change_on_a_four_times_finer_grid_when_errors_follow_their_laws():
@@ -249,8 +252,8 @@ def test_auto_fit_refines_at_a_solution_that_needs_more_and_records_the_grid(tmp
     assert saved["experiment"]["z_slices"] == grid[1]
     line = next(x for x in result.report().splitlines() if "discretisation" in x)
     assert line.strip().startswith(f"discretisation     = {grid[0]} x {grid[1]} time x depth "
-                                   f"slices, {grid[2]} radial nodes (auto, refined at the "
-                                   "solution from ")
+                                   f"slices (extrapolated with {2 * grid[1]}), {grid[2]} radial "
+                                   "nodes (auto, refined at the solution from ")
     assert "est. error" in line
 
 
@@ -263,3 +266,20 @@ def test_auto_fit_refines_at_a_solution_that_needs_more_and_records_the_grid(tmp
 def test_bad_grid_values_are_refused_by_name(call, message):
     with pytest.raises(ValueError, match=message):
         call()
+
+
+def test_depth_extrapolation_comes_with_auto_depth_and_refuses_the_on_axis_beam():
+    auto = tarnok.Experiment(**GAUSSIAN)
+    assert auto.depth_extrapolation and auto.with_grid(21, 5, 4).depth_extrapolation
+    assert not tarnok.Experiment(**GAUSSIAN, z_slices=11).depth_extrapolation
+    given = tarnok.Experiment(**GAUSSIAN, t_slices=21, z_slices=5, radial_nodes=4,
+                              depth_extrapolation=True)
+    params = tarnok.Parameters(**SATURABLE)
+    twice_less_once = 2 * curves((21, 10, 4), SATURABLE, 6e-7) - curves((21, 5, 4), SATURABLE, 6e-7)
+    np.testing.assert_allclose(tarnok.simulate(given, params, POSITIONS, [6e-7]),
+                               twice_less_once, rtol=0, atol=1e-15)
+    assert tarnok.Experiment(**given.to_dict()) == given
+    with pytest.raises(ValueError, match="depth_extrapolation needs the gaussian beam"):
+        tarnok.Experiment(**{**GAUSSIAN, "beam": "on-axis"}, depth_extrapolation=True)
+    with pytest.raises(TypeError, match="depth_extrapolation must be True, False or None"):
+        tarnok.Experiment(**GAUSSIAN, depth_extrapolation="yes")

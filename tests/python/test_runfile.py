@@ -117,6 +117,8 @@ enabled = false
     ('format = "png"', 'format = "jpg"', "[output] format: must be one of"),
     ("wings = 5", "wings = 5\nwings_mm = 3.0", "[normalise] wings_mm: give wings"),
     ("tilt = false", 'tilt = "no"', "[normalise] tilt: must be true or false"),
+    ("# depth_extrapolation = true", 'depth_extrapolation = "yes"',
+     "[experiment] depth_extrapolation: must be true or false"),
     ("[parameters.tau_54]\nvalue = 1e-10", "", "[parameters.tau_54] missing"),
     ("value = 8e-9", "value = 0", "[parameters.tau_21] value: must be a positive number"),
     ("max = 1e-19", "max = 1e-24", "[parameters.sigma_12] min: must be less than max"),
