@@ -54,14 +54,17 @@ CASES = {
 
 
 class Curves:
-    def __init__(self, experiment, params, energy):
+    """The model "auto" chose for, on any grid: extrapolated in depth when it is."""
+
+    def __init__(self, experiment, params, energy, extrapolated):
         self.experiment, self.params, self.energy = experiment, params, energy
+        self.extrapolated = extrapolated
         self.cache = {}
 
     def __call__(self, grid):
         if grid not in self.cache:
             exp = tarnok.Experiment(**self.experiment, t_slices=grid[0], z_slices=grid[1],
-                                    radial_nodes=grid[2])
+                                    radial_nodes=grid[2], depth_extrapolation=self.extrapolated)
             self.cache[grid] = tarnok.simulate(exp, self.params, POSITIONS, [self.energy])
         return self.cache[grid]
 
@@ -109,12 +112,12 @@ def main():
     for key in args.case or list(CASES):
         label, experiment, truth, energy = CASES[key]
         params = tarnok.Parameters(**truth)
-        curves = Curves(experiment, params, energy)
         start = time.perf_counter()
         chosen, record = discretisation.choose(
             tarnok.Experiment(**experiment), params.vector(), np.array([POSITIONS]),
             np.array([energy]), args.tolerance)
         elapsed = time.perf_counter() - start
+        curves = Curves(experiment, params, energy, chosen.depth_extrapolation)
         grid = record.grid
         against_four = np.abs(curves(grid) - curves(four_times(grid))).max()
         smallest, _ = scan(curves, four_times(grid), grid, args.tolerance)
