@@ -75,7 +75,11 @@ bool resolved(const Pending& p, std::size_t width, double tolerance, double scal
   std::array<double, ChebyshevPanels::most_points> c{};
   coefficients_of(p, width, 0, std::span(c).first(p.points));
   double tail = 0.0;
-  for (std::size_t j = p.points - 3; j < p.points; ++j) tail = std::max(tail, std::abs(c[j]));
+  for (std::size_t j = p.points - 3; j < p.points; ++j) {
+    // A curve that cannot be evaluated there (NaN) gains nothing from more points.
+    if (!std::isfinite(c[j])) return true;
+    tail = std::max(tail, std::abs(c[j]));
+  }
   return tail <= tolerance * scale;
 }
 

@@ -54,6 +54,14 @@ TEST(ChebyshevPanels, WidenARangeOfOnePointAndRefuseNonsense) {
   point.evaluate(3.0, at);
   EXPECT_NEAR(at[0], 7.0, 1e-14);
   EXPECT_EQ(calls, 1u);  // a line is resolved by the first points
+  // A function that cannot be evaluated is not refined without end.
+  const engine::PanelSampler broken = [](std::span<const double>, std::span<double> values) {
+    for (double& value : values) value = std::nan("");
+  };
+  const engine::ChebyshevPanels nowhere(-40.0, 0.0, 1, broken);
+  EXPECT_EQ(nowhere.samples(), 10u * engine::ChebyshevPanels::first_points);
+  nowhere.evaluate(-3.0, at);
+  EXPECT_TRUE(std::isnan(at[0]));
   EXPECT_THROW(engine::ChebyshevPanels(1.0, 0.0, 1, linear), std::invalid_argument);
   EXPECT_THROW(engine::ChebyshevPanels(0.0, INFINITY, 1, linear), std::invalid_argument);
   EXPECT_THROW(engine::ChebyshevPanels(0.0, 1.0, 0, linear), std::invalid_argument);
