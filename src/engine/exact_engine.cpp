@@ -459,6 +459,7 @@ class SampleTeam {
 // logarithm.
 struct ColumnAmplitudes {
   std::vector<double> amplitudes;  // position-major, node fastest
+  std::vector<double> logs;        // their logarithms, where the table is read
   std::vector<BeamLogSlopes> slopes;
   std::vector<double> shape;
   double lo = 0.0, hi = 0.0;       // of the logarithms
@@ -468,6 +469,7 @@ bool column_amplitudes(const ColumnInputs& in, ColumnAmplitudes& a) {
   const std::size_t nt = in.grids.t_grid.size(), nodes = in.grids.radial_nodes.size();
   std::vector<double> irradiance(nt * nodes);
   a.amplitudes.resize(in.layout.size() * nodes);
+  a.logs.resize(a.amplitudes.size());
   a.slopes.resize(in.layout.size());
   a.lo = std::numeric_limits<double>::infinity();
   a.hi = -a.lo;
@@ -480,8 +482,9 @@ bool column_amplitudes(const ColumnInputs& in, ColumnAmplitudes& a) {
       for (std::size_t j = 0; j < nt; ++j) sum += irradiance[q * nt + j];
       if (!(sum > 0.0) || !std::isfinite(sum)) return false;
       a.amplitudes[cell * nodes + q] = sum;
-      a.lo = std::min(a.lo, std::log(sum));
-      a.hi = std::max(a.hi, std::log(sum));
+      a.logs[cell * nodes + q] = std::log(sum);
+      a.lo = std::min(a.lo, a.logs[cell * nodes + q]);
+      a.hi = std::max(a.hi, a.logs[cell * nodes + q]);
       if (a.shape.empty()) {
         a.shape.assign(irradiance.begin(), irradiance.begin() + static_cast<std::ptrdiff_t>(nt));
         for (double& value : a.shape) value /= sum;
@@ -523,7 +526,7 @@ std::optional<std::size_t> tabulated_transmittance(const ColumnInputs& in, std::
     for (std::size_t q = 0; q < nodes; ++q) {
       const double amplitude = a.amplitudes[cell * nodes + q];
       const double weight = in.grids.radial_weights[q];
-      response.evaluate(std::log(amplitude), std::span(at).first(width));
+      response.evaluate(a.logs[cell * nodes + q], std::span(at).first(width));
       out += weight * amplitude * at[0];
       incident += weight * amplitude;
       for (std::size_t v = 0; v < n_dir; ++v) {
